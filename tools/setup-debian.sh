@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs everything Tallyglass needs to build, run and test on Debian 12:
+# the Debian packages, and the pinned Codex CLI that the integration tests talk to.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev libgl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb trayer xdotool x11-utils imagemagick fonts-noto-cjk desktop-file-utils
+)
+
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${packages[@]}" </dev/null
+
+# A machine that already has Node.js with its own npm keeps it; Debian's npm would conflict.
+if ! command -v npm >/dev/null 2>&1; then
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends nodejs npm </dev/null
+fi
+npm ci --prefix tools/codex-cli --no-audit --no-fund </dev/null
