@@ -33,8 +33,10 @@ private:
     qsizetype maxLineBytes_;
     QByteArray buffer_;
     qsizetype start_ = 0;        // first byte not yet taken
-    qsizetype scanned_ = 0;      // bytes from start_ already known to hold no line feed
+    qsizetype tailStart_ = 0;    // first byte after the last line feed; [start_, tailStart_) holds whole lines
     bool discarding_ = false;    // inside an overlong line, dropping bytes up to its line feed
+
+    void compact();
 };
 
 } // namespace tallyglass
