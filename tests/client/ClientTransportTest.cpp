@@ -1,0 +1,76 @@
+// Line framing on the child's pipes, against real fake-codex processes.
+#include "tests/client/ClientHarness.h"
+#include "tests/client/StatusEvents.h"
+
+namespace tallyglass {
+namespace {
+
+using namespace events;
+
+TEST(ClientTransport, ChunksCrlfAndNonObjectLinesAreFramedAndSkipped)
+{
+    struct Case {
+        const char* name;
+        QByteArray initializeActions; // how the initialize answer is written
+    };
+    const QList<Case> cases = {
+        {"split over three reads", R"({"chunks": ["{\"id\":$id,", "\"result\":{\"user", "Agent\":\"x\"}}\n"]})"},
+        {"line feed in a read of its own", R"({"chunks": ["{\"id\":$id,\"result\":{}}", "\n"]})"},
+        {"CRLF line end", R"({"preset": true, "eol": "\r\n"})"},
+        {"garbage, empty lines, arrays and scalars first",
+         R"({"raw": "garbage\n\n\r\n[{\"id\":$id,\"result\":{}}]\n42\n\"text\"\nnull\n{\"id\":$id,\"res"}, {"sleep": 30},
+            {"raw": "ult\":{}}\n"})"},
+        {"two answers in one read, the second a duplicate",
+         R"({"raw": "{\"id\":$id,\"result\":{}}\n{\"id\":$id,\"error\":{\"code\":1}}\n"})"},
+        {"notification and answer in one read",
+         R"({"raw": "{\"method\":\"thread/started\",\"params\":{}}\n{\"id\":$id,\"result\":{}}\n"})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClientHarness h;
+        h.setScenario(R"({"rules": [{"method": "initialize", "actions": [)" + c.initializeActions + "]}]}");
+        h.createClient().start();
+        ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot()));
+        ClientHarness::settle(50);
+        EXPECT_EQ(h.events(), happyCycle());
+        EXPECT_EQ(h.receivedMethods(1).size(), 5);
+    }
+}
+
+TEST(ClientTransport, EveryAnswerOfACycleMayArriveInPieces)
+{
+    ClientHarness h;
+    h.setScenario(R"({"rules": [
+      {"method": "account/read", "actions": [{"preset": true, "eol": "\r\n"}]},
+      {"method": "account/rateLimits/read", "actions": [
+        {"chunks": ["{\"id\":$id,\"result\":{\"rateLimits\":{\"primary\":{\"usedPercent\":37,",
+                    "\"windowDurationMins\":300,\"resetsAt\":1893456000},\"secondary\":{\"usedPercent\":12,",
+                    "\"windowDurationMins\":10080,\"resetsAt\":1894060800}}}}\r", "\n"]}]}]})");
+    h.createClient().start();
+    ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot()));
+    EXPECT_EQ(h.events(), happyCycle());
+}
+
+TEST(ClientTransport, AFailedWriteEndsTheConnection)
+{
+    ClientHarness h;
+    // Child 1 closes its input before answering, so the `initialized` notification cannot be written.
+    h.setScenario(R"({"children": [
+      {"rules": [{"method": "initialize", "actions": [{"closeStdin": true}, {"preset": true}]}]},
+      {}]})");
+    CodexAppServerClient& client = h.createClient();
+    client.start();
+    const QString sendFailed = status(QStringLiteral("Codex에 요청을 보내지 못함 — 새로고침으로 재연결"));
+    ASSERT_TRUE(h.waitForEvent(sendFailed));
+    EXPECT_EQ(h.events(), (QStringList{loading, sendFailed}));
+    EXPECT_TRUE(h.waitFor([] { return childProcessesOfThisProcess().isEmpty(); }, QStringLiteral("child 1 gone")))
+        << childProcessesOfThisProcess().join(", ").toStdString();
+
+    client.refresh();
+    ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot()));
+    EXPECT_EQ(h.events(), QStringList({loading, sendFailed}) + happyCycle());
+    EXPECT_EQ(h.received(2).first().value(QStringLiteral("id")), QJsonValue(2));
+}
+
+} // namespace
+} // namespace tallyglass
