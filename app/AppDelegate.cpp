@@ -1,0 +1,218 @@
+#include "app/AppDelegate.h"
+
+#include "app/AppSettings.h"
+#include "app/NumberParsing.h"
+#include "app/StatusMenu.h"
+#include "app/StatusTexts.h"
+
+#include <QMenu>
+#include <cmath>
+
+namespace tallyglass {
+namespace {
+
+constexpr std::chrono::seconds countdownInterval{30};
+
+std::chrono::milliseconds toMilliseconds(double seconds)
+{
+    return std::chrono::milliseconds(std::llround(seconds * 1000.0));
+}
+
+bool isNumber(const QVariant& value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+AppDelegate::AppDelegate(Collaborators collaborators)
+    : c_(std::move(collaborators))
+{
+}
+
+AppDelegate::~AppDelegate()
+{
+    // The client may outlive this object for a moment while it winds down.
+    c_.client->onSnapshot = nullptr;
+    c_.client->onStatus = nullptr;
+    c_.statusItem->onClick = nullptr;
+    c_.statusItem->onMenuAboutToShow = nullptr;
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    c_.statusItem->setTitle(QStringLiteral("…"));
+    c_.statusItem->setToolTip(QStringLiteral("Codex 사용량"));
+    c_.statusItem->onClick = [this](StatusClick click) { statusItemClicked(click); };
+    c_.statusItem->onMenuAboutToShow = [this](QMenu& menu) { makeMenu(menu); };
+
+    c_.client->onSnapshot = [this](const UsageSnapshot& snapshot) { receiveSnapshot(snapshot); };
+    c_.client->onStatus = [this](const std::optional<QString>& status) { receiveStatus(status); };
+    c_.client->start();
+
+    configureRefreshTimer();
+
+    countdownTimer_.reset();
+    countdownTimer_ = c_.makeCountdownTimer();
+    countdownTimer_->onTick = [this] {
+        if (AppSettings::timeDisplayMode(*c_.settings) == TimeDisplayMode::remaining)
+            updateTitle();
+    };
+    countdownTimer_->start(countdownInterval);
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+    if (timer_)
+        timer_->stop();
+    if (countdownTimer_)
+        countdownTimer_->stop();
+    c_.client->stop();
+}
+
+void AppDelegate::receiveSnapshot(const UsageSnapshot& snapshot)
+{
+    snapshot_ = snapshot;
+    statusMessage_.reset();
+    updateTitle();
+}
+
+void AppDelegate::receiveStatus(const std::optional<QString>& status)
+{
+    statusMessage_ = status;
+    if (status)
+        snapshot_.reset();
+    updateTitle();
+}
+
+void AppDelegate::configureRefreshTimer()
+{
+    if (timer_) {
+        timer_->stop();
+        timer_.reset();
+    }
+    const double interval = refreshInterval();
+    if (interval < 30)
+        return;
+    timer_ = c_.makeRefreshTimer();
+    timer_->onTick = [this] { c_.client->refresh(); };
+    timer_->start(toMilliseconds(interval));
+}
+
+double AppDelegate::refreshInterval() const
+{
+    return AppSettings::refreshInterval(*c_.settings);
+}
+
+TimeContext AppDelegate::timeContext() const
+{
+    return TimeContext{c_.clock->now(), c_.clock->timeZone()};
+}
+
+void AppDelegate::updateTitle()
+{
+    const StatusTexts texts =
+        StatusTexts::make(snapshot_, statusMessage_, AppSettings::timeDisplayMode(*c_.settings), timeContext());
+    c_.statusItem->setTitle(texts.title);
+    c_.statusItem->setToolTip(texts.toolTip);
+}
+
+void AppDelegate::statusItemClicked(StatusClick click)
+{
+    // A right click opens the menu, which the tray shows itself and fills through
+    // makeMenu; only a left click refreshes.
+    if (click == StatusClick::leftUp)
+        refreshNow();
+}
+
+void AppDelegate::refreshNow()
+{
+    c_.statusItem->setTitle(QStringLiteral("↻"));
+    c_.client->refresh();
+}
+
+void AppDelegate::makeMenu(QMenu& menu)
+{
+    StatusMenuState state;
+    state.snapshot = snapshot_;
+    state.statusMessage = statusMessage_;
+    state.refreshInterval = refreshInterval();
+    state.mode = AppSettings::timeDisplayMode(*c_.settings);
+    state.launchAtLogin = c_.loginItem->isRegistered();
+    state.time = timeContext();
+
+    StatusMenuActions actions;
+    actions.refreshNow = [this] { refreshNow(); };
+    actions.selectRefreshInterval = [this](const QVariant& seconds) { selectRefreshInterval(seconds); };
+    actions.setCustomRefreshInterval = [this] { setCustomRefreshInterval(); };
+    actions.selectTimeDisplayMode = [this](const QVariant& mode) { selectTimeDisplayMode(mode); };
+    actions.toggleLaunchAtLogin = [this] { toggleLaunchAtLogin(); };
+    actions.openCodex = [this] { openCodex(); };
+    actions.quit = [this] { quit(); };
+    StatusMenu::fill(menu, state, actions, this);
+}
+
+void AppDelegate::selectRefreshInterval(const QVariant& seconds)
+{
+    if (!isNumber(seconds))
+        return;
+    AppSettings::setRefreshInterval(*c_.settings, seconds.toDouble());
+    configureRefreshTimer();
+}
+
+void AppDelegate::selectTimeDisplayMode(const QVariant& rawMode)
+{
+    if (rawMode.metaType().id() != QMetaType::QString)
+        return;
+    const std::optional<TimeDisplayMode> mode = timeDisplayModeFromRaw(rawMode.toString());
+    if (!mode)
+        return;
+    AppSettings::setTimeDisplayMode(*c_.settings, *mode);
+    updateTitle();
+}
+
+void AppDelegate::setCustomRefreshInterval()
+{
+    const double current = refreshInterval();
+    const QString prefill = current >= 30 ? QString::number(static_cast<long long>(std::trunc(current)))
+                                          : QStringLiteral("60");
+    const std::optional<QString> typed = c_.intervalDialog->run(prefill);
+    if (!typed)
+        return;
+    if (const std::optional<double> seconds = parseCustomRefreshInterval(*typed)) {
+        AppSettings::setRefreshInterval(*c_.settings, *seconds);
+        configureRefreshTimer();
+        return;
+    }
+    statusMessage_ = QStringLiteral("자동 갱신은 30~86400초 사이여야 함");
+    updateTitle();
+}
+
+void AppDelegate::toggleLaunchAtLogin()
+{
+    const bool ok = c_.loginItem->isRegistered() ? c_.loginItem->unregisterItem() : c_.loginItem->registerItem();
+    if (!ok)
+        statusMessage_ = QStringLiteral("로그인 실행 설정 실패");
+}
+
+void AppDelegate::openCodex()
+{
+    c_.openUrl(codexUrl);
+}
+
+void AppDelegate::quit()
+{
+    c_.terminate();
+}
+
+} // namespace tallyglass

@@ -1,0 +1,22 @@
+#pragma once
+// UsageClient over the one CodexAppServerClient of the process. Main thread only.
+
+#include "app/UsageClient.h"
+#include "client/CodexAppServerClient.h"
+
+namespace tallyglass {
+
+class CodexUsageClient : public UsageClient {
+public:
+    CodexUsageClient();
+    ~CodexUsageClient() override;
+
+    void start() override;
+    void refresh() override;
+    void stop() override;
+
+private:
+    CodexAppServerClient client_;
+};
+
+} // namespace tallyglass

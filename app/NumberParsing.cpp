@@ -1,0 +1,47 @@
+#include "app/NumberParsing.h"
+
+#include <QByteArray>
+#include <cmath>
+#include <cstdlib>
+#include <locale.h>
+
+namespace tallyglass {
+namespace {
+
+locale_t cLocale()
+{
+    // Created once and kept for the life of the process.
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", locale_t(0));
+    return locale;
+}
+
+bool isCSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+} // namespace
+
+std::optional<double> parseWholeNumber(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    if (bytes.isEmpty() || isCSpace(bytes.front()))
+        return std::nullopt;
+    const char* begin = bytes.constData();
+    char* end = nullptr;
+    const double value = strtod_l(begin, &end, cLocale());
+    // An embedded NUL also stops strtod early and so fails this test.
+    if (end != begin + bytes.size())
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> parseCustomRefreshInterval(const QString& text)
+{
+    const std::optional<double> value = parseWholeNumber(text);
+    if (!value || !std::isfinite(*value) || *value < 30 || *value > 86400)
+        return std::nullopt;
+    return value;
+}
+
+} // namespace tallyglass

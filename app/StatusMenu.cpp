@@ -1,0 +1,133 @@
+#include "app/StatusMenu.h"
+
+#include <QAction>
+#include <QKeySequence>
+#include <QMenu>
+#include <array>
+
+namespace tallyglass {
+namespace {
+
+struct Preset {
+    const char16_t* title;
+    double seconds;
+};
+constexpr std::array<Preset, 4> refreshPresets{{{u"30초", 30}, {u"1분", 60}, {u"5분", 300}, {u"10분", 600}}};
+
+struct ModeChoice {
+    const char16_t* title;
+    TimeDisplayMode mode;
+};
+constexpr std::array<ModeChoice, 2> modeChoices{
+    {{u"갱신 시각", TimeDisplayMode::resetAt}, {u"남은 시간", TimeDisplayMode::remaining}}};
+
+void addInfo(QMenu& menu, const QString& text)
+{
+    menu.addAction(text)->setEnabled(false);
+}
+
+QAction* addCommand(QMenu& menu, const QString& title, const QObject* context, std::function<void()> action)
+{
+    QAction* item = menu.addAction(title);
+    QObject::connect(item, &QAction::triggered, context, [action = std::move(action)] {
+        if (action)
+            action();
+    });
+    return item;
+}
+
+QAction* addChoice(QMenu& menu, const QString& title, const QVariant& data, bool checked, const QObject* context,
+                   const std::function<void(const QVariant&)>& select)
+{
+    QAction* item = menu.addAction(title);
+    item->setData(data);
+    item->setCheckable(true);
+    item->setChecked(checked);
+    QObject::connect(item, &QAction::triggered, context, [item, select] {
+        if (select)
+            select(item->data());
+    });
+    return item;
+}
+
+void addShortcut(QAction* item, QKeyCombination keys)
+{
+    item->setShortcut(QKeySequence(keys));
+    item->setShortcutVisibleInContextMenu(true);
+}
+
+void addUsageLines(QMenu& menu, const StatusMenuState& state)
+{
+    const std::optional<UsageSnapshot>& snapshot = state.snapshot;
+    if (snapshot && snapshot->fiveHour) {
+        addInfo(menu, QStringLiteral("5h 남음: %1%").arg(snapshot->fiveHour->remainingPercent()));
+        addInfo(menu, TimeTexts::timeMenuText(QStringLiteral("5h"), snapshot->fiveHour->resetsAt, TimeFormat::clock,
+                                              state.mode, state.time));
+    } else if (snapshot) {
+        addInfo(menu, QStringLiteral("5h: 조회 응답에 5시간 데이터 없음"));
+    } else {
+        addInfo(menu, QStringLiteral("5h: 데이터 없음"));
+    }
+    menu.addSeparator();
+    if (snapshot && snapshot->week) {
+        addInfo(menu, QStringLiteral("Week 남음: %1%").arg(snapshot->week->remainingPercent()));
+        addInfo(menu, TimeTexts::timeMenuText(QStringLiteral("Week"), snapshot->week->resetsAt, TimeFormat::week,
+                                              state.mode, state.time));
+    } else {
+        addInfo(menu, QStringLiteral("Week: 데이터 없음"));
+    }
+    if (state.statusMessage) {
+        menu.addSeparator();
+        addInfo(menu, *state.statusMessage);
+    }
+    if (snapshot)
+        addInfo(menu, QStringLiteral("확인: ") +
+                          TimeTexts::formatTime(snapshot->receivedAt, TimeFormat::clock, state.time.zone));
+}
+
+void addRefreshIntervalMenu(QMenu& menu, const StatusMenuState& state, const StatusMenuActions& actions,
+                            const QObject* context)
+{
+    QMenu* submenu = menu.addMenu(QStringLiteral("자동 갱신"));
+    for (const Preset& preset : refreshPresets)
+        addChoice(*submenu, QString::fromUtf16(preset.title), preset.seconds,
+                  preset.seconds == state.refreshInterval, context, actions.selectRefreshInterval);
+    submenu->addSeparator();
+    addCommand(*submenu, QStringLiteral("직접 설정…"), context, actions.setCustomRefreshInterval);
+    addChoice(*submenu, QStringLiteral("끄기"), 0.0, state.refreshInterval == 0, context,
+              actions.selectRefreshInterval);
+}
+
+void addTimeDisplayMenu(QMenu& menu, const StatusMenuState& state, const StatusMenuActions& actions,
+                        const QObject* context)
+{
+    QMenu* submenu = menu.addMenu(QStringLiteral("시간 표시"));
+    for (const ModeChoice& choice : modeChoices)
+        addChoice(*submenu, QString::fromUtf16(choice.title), rawValue(choice.mode), choice.mode == state.mode,
+                  context, actions.selectTimeDisplayMode);
+}
+
+} // namespace
+
+void StatusMenu::fill(QMenu& menu, const StatusMenuState& state, const StatusMenuActions& actions,
+                      const QObject* context)
+{
+    // clear() leaves submenus alive as children of the menu; drop them with their items.
+    for (QMenu* submenu : menu.findChildren<QMenu*>(Qt::FindDirectChildrenOnly))
+        delete submenu;
+    menu.clear();
+
+    addUsageLines(menu, state);
+    menu.addSeparator();
+    addShortcut(addCommand(menu, QStringLiteral("새로고침"), context, actions.refreshNow), Qt::CTRL | Qt::Key_R);
+    addRefreshIntervalMenu(menu, state, actions, context);
+    addTimeDisplayMenu(menu, state, actions, context);
+    QAction* login = addCommand(menu, QStringLiteral("로그인 시 실행"), context, actions.toggleLaunchAtLogin);
+    login->setCheckable(true);
+    login->setChecked(state.launchAtLogin);
+    addCommand(menu, QStringLiteral("Codex 열기"), context, actions.openCodex);
+    menu.addSeparator();
+    addShortcut(addCommand(menu, QStringLiteral("종료"), context, actions.quit), Qt::CTRL | Qt::Key_Q);
+}
+
+} // namespace tallyglass

@@ -1,0 +1,73 @@
+#include "app/TrayStatusItem.h"
+
+#include "app/TrayIconRenderer.h"
+
+namespace tallyglass {
+
+TrayStatusItem::TrayStatusItem()
+{
+    tray_.setContextMenu(&menu_);
+    // The tray opens the menu itself on a right click; fill it from the current state every time.
+    connect(&menu_, &QMenu::aboutToShow, this, [this] {
+        if (onMenuAboutToShow)
+            onMenuAboutToShow(menu_);
+    });
+    connect(&tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (!onClick)
+            return;
+        if (reason == QSystemTrayIcon::Trigger)
+            onClick(StatusClick::leftUp);
+        else if (reason == QSystemTrayIcon::Context)
+            onClick(StatusClick::rightUp);
+    });
+    badge_ = TrayIconRenderer::badge(title_);
+    tray_.setIcon(TrayIconRenderer::icon(badge_));
+    tray_.show();
+    showWhenTrayAppears();
+}
+
+TrayStatusItem::~TrayStatusItem()
+{
+    tray_.setContextMenu(nullptr);
+}
+
+void TrayStatusItem::showWhenTrayAppears()
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    // At login the panel may start after us: look again every second until it is there,
+    // then show the icon anew so it is embedded, and stop looking.
+    trayWatch_.setInterval(std::chrono::seconds(1));
+    connect(&trayWatch_, &QTimer::timeout, this, [this] {
+        if (!QSystemTrayIcon::isSystemTrayAvailable())
+            return;
+        trayWatch_.stop();
+        tray_.hide();
+        tray_.show();
+    });
+    trayWatch_.start();
+}
+
+void TrayStatusItem::setTitle(const QString& title)
+{
+    title_ = title;
+    const QString badge = TrayIconRenderer::badge(title);
+    if (badge != badge_) {
+        badge_ = badge;
+        tray_.setIcon(TrayIconRenderer::icon(badge_));
+    }
+    updateTrayToolTip();
+}
+
+void TrayStatusItem::setToolTip(const QString& toolTip)
+{
+    toolTip_ = toolTip;
+    updateTrayToolTip();
+}
+
+void TrayStatusItem::updateTrayToolTip()
+{
+    tray_.setToolTip(toolTip_.isEmpty() ? title_ : title_ + u'\n' + toolTip_);
+}
+
+} // namespace tallyglass

@@ -1,0 +1,47 @@
+#include "app/AppDelegate.h"
+#include "app/ProductionCollaborators.h"
+#include "app/SignalBridge.h"
+#include "app/SingleInstance.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+// The program logs nothing; only messages that end it reach the terminal.
+void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "tallyglass: %s\n", qUtf8Printable(message));
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    using namespace tallyglass;
+    std::signal(SIGPIPE, SIG_IGN);
+    qInstallMessageHandler(quietMessages);
+
+    // Checked before connecting to the display, so a second copy leaves at once.
+    const std::unique_ptr<SingleInstance> instance = SingleInstance::acquire(SingleInstance::runtimeDirectory());
+    if (!instance) {
+        std::fputs("tallyglass: already running in this session\n", stderr);
+        return 1;
+    }
+
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // A session ending with SIGTERM, SIGINT or SIGHUP takes the same orderly path as "종료".
+    const std::unique_ptr<SignalBridge> signalBridge =
+        SignalBridge::install([](int) { QCoreApplication::quit(); });
+
+    AppDelegate delegate(productionCollaborators());
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
+                     [&delegate] { delegate.applicationWillTerminate(); });
+    QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
+    return QApplication::exec();
+}

@@ -1,0 +1,79 @@
+#include "app/AppSettings.h"
+#include "app/QSettingsStore.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace tallyglass::test {
+namespace {
+
+// Settings as they sit in the file: "refreshIntervalSeconds=<text>".
+struct IntervalRow {
+    const char* stored; // nullptr: no entry
+    double expected;
+};
+
+void PrintTo(const IntervalRow& row, std::ostream* out)
+{
+    *out << (row.stored ? "\"" + std::string(row.stored) + "\"" : std::string("nothing"));
+}
+
+class StoredIntervalTable : public ::testing::TestWithParam<IntervalRow> {};
+
+TEST_P(StoredIntervalTable, ReadsTheEffectiveIntervalWithoutRewritingTheFile)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("tallyglass.conf"));
+    QByteArray text = "[General]\ntimeDisplayMode=remaining\n";
+    if (GetParam().stored)
+        text += QByteArray("refreshIntervalSeconds=") + GetParam().stored + "\n";
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+    }
+    const QDateTime modified = QFileInfo(path).lastModified();
+    {
+        QSettingsStore store(path);
+        EXPECT_EQ(AppSettings::refreshInterval(store), GetParam().expected);
+        EXPECT_EQ(AppSettings::refreshInterval(store), GetParam().expected);
+        EXPECT_EQ(AppSettings::timeDisplayMode(store), TimeDisplayMode::remaining);
+    }
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), text);
+    EXPECT_EQ(QFileInfo(path).lastModified(), modified);
+}
+
+INSTANTIATE_TEST_SUITE_P(AppSettings, StoredIntervalTable,
+                         ::testing::Values(IntervalRow{nullptr, 60}, IntervalRow{"0", 0}, IntervalRow{"30", 30},
+                                           IntervalRow{"86400", 86400}, IntervalRow{"90.7", 90.7},
+                                           IntervalRow{"1e2", 100}, IntervalRow{"29.9", 60},
+                                           IntervalRow{"86400.5", 60}, IntervalRow{"10", 60}, IntervalRow{"-5", 60},
+                                           IntervalRow{"inf", 60}, IntervalRow{"nan", 60},
+                                           // Damaged entries fall back to the default, never to "off".
+                                           IntervalRow{"abc", 60}, IntervalRow{"", 60}, IntervalRow{"120s", 60},
+                                           IntervalRow{"true", 60}, IntervalRow{"60, 120", 60},
+                                           IntervalRow{"@Invalid()", 60}));
+
+TEST(AppSettings, WrittenValuesReadBack)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("tallyglass.conf"));
+    {
+        QSettingsStore store(path);
+        AppSettings::setRefreshInterval(store, 90.5);
+        AppSettings::setTimeDisplayMode(store, TimeDisplayMode::remaining);
+    }
+    QSettingsStore reopened(path);
+    EXPECT_EQ(AppSettings::refreshInterval(reopened), 90.5);
+    EXPECT_EQ(AppSettings::timeDisplayMode(reopened), TimeDisplayMode::remaining);
+    AppSettings::setRefreshInterval(reopened, 0);
+    EXPECT_EQ(AppSettings::refreshInterval(QSettingsStore(path)), 0) << "written through at once";
+}
+
+} // namespace
+} // namespace tallyglass::test

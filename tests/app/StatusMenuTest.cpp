@@ -1,0 +1,242 @@
+#include "tests/app/DelegateHarness.h"
+
+#include <QAction>
+#include <gtest/gtest.h>
+
+namespace tallyglass::test {
+namespace {
+
+constexpr double now = 1'800'000'000; // Fri 8:00 AM UTC
+
+// One line per item: "---" for a separator, else the text with its traits:
+// "~" disabled, "[x]"/"[ ]" checkable and its state, "{Ctrl+R}" shortcut, ">" submenu.
+std::vector<std::string> describe(const QMenu& menu)
+{
+    std::vector<std::string> lines;
+    for (const QAction* item : menu.actions()) {
+        if (item->isSeparator()) {
+            lines.push_back("---");
+            continue;
+        }
+        std::string line = item->text().toStdString();
+        if (!item->isEnabled())
+            line += " ~";
+        if (item->isCheckable())
+            line += item->isChecked() ? " [x]" : " [ ]";
+        if (!item->shortcut().isEmpty())
+            line += " {" + item->shortcut().toString(QKeySequence::PortableText).toStdString() + "}";
+        if (item->menu())
+            line += " >";
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+const QMenu& submenu(const QMenu& menu, const QString& title)
+{
+    for (const QAction* item : menu.actions())
+        if (item->text() == title && item->menu())
+            return *item->menu();
+    throw std::runtime_error("no submenu " + title.toStdString());
+}
+
+QAction* item(const QMenu& menu, const QString& title)
+{
+    for (QAction* action : menu.actions())
+        if (action->text() == title)
+            return action;
+    throw std::runtime_error("no item " + title.toStdString());
+}
+
+const std::vector<std::string> commands{
+    "---",
+    "새로고침 {Ctrl+R}",
+    "자동 갱신 >",
+    "시간 표시 >",
+    "로그인 시 실행 [ ]",
+    "Codex 열기",
+    "---",
+    "종료 {Ctrl+Q}",
+};
+
+std::vector<std::string> withCommands(std::vector<std::string> head)
+{
+    head.insert(head.end(), commands.begin(), commands.end());
+    return head;
+}
+
+TEST(StatusMenu, BeforeAnyData)
+{
+    DelegateHarness h;
+    h.launch();
+    EXPECT_EQ(describe(h.openMenu()), withCommands({"5h: 데이터 없음 ~", "---", "Week: 데이터 없음 ~"}));
+}
+
+TEST(StatusMenu, BothWindowsWithMessageInClockMode)
+{
+    DelegateHarness h;
+    h.launch();
+    h.deliver(UsageSnapshot{window(37, now + 3 * 3600 + 300), window(12, now + 3 * 86400 + 4 * 3600, 10080),
+                            now - 13 * 60});
+    h.dialog->replies.push_back(QStringLiteral("1"));
+    h.delegate->setCustomRefreshInterval();
+    EXPECT_EQ(describe(h.openMenu()), withCommands({
+                                          "5h 남음: 63% ~",
+                                          "5h 갱신: 11:05 AM ~",
+                                          "---",
+                                          "Week 남음: 88% ~",
+                                          "Week 갱신: Mon 12:00 PM ~",
+                                          "---",
+                                          "자동 갱신은 30~86400초 사이여야 함 ~",
+                                          "확인: 7:47 AM ~",
+                                      }));
+}
+
+TEST(StatusMenu, BothWindowsInCountdownMode)
+{
+    DelegateHarness h;
+    h.settings->values.insert(QStringLiteral("timeDisplayMode"), QStringLiteral("remaining"));
+    h.launch();
+    h.deliver(UsageSnapshot{window(0, now + 59 * 60 + 1), window(100, now + 3 * 86400 + 4 * 3600 + 59 * 60, 10080),
+                            now});
+    EXPECT_EQ(describe(h.openMenu()), withCommands({
+                                          "5h 남음: 100% ~",
+                                          "5h 남은 시간: 1시간 0분 ~",
+                                          "---",
+                                          "Week 남음: 0% ~",
+                                          "Week 남은 시간: 3일 4시간 ~",
+                                          "확인: 8:00 AM ~",
+                                      }));
+}
+
+TEST(StatusMenu, WeekOnlySnapshot)
+{
+    DelegateHarness h;
+    h.launch();
+    h.deliver(UsageSnapshot{std::nullopt, window(12, std::nullopt, 10080), now});
+    EXPECT_EQ(describe(h.openMenu()), withCommands({
+                                          "5h: 조회 응답에 5시간 데이터 없음 ~",
+                                          "---",
+                                          "Week 남음: 88% ~",
+                                          "Week: 데이터 없음 ~",
+                                          "확인: 8:00 AM ~",
+                                      }));
+}
+
+TEST(StatusMenu, FiveHourOnlySnapshot)
+{
+    DelegateHarness h;
+    h.launch();
+    h.deliver(UsageSnapshot{window(37, now + 3600), std::nullopt, now});
+    EXPECT_EQ(describe(h.openMenu()), withCommands({
+                                          "5h 남음: 63% ~",
+                                          "5h 갱신: 9:00 AM ~",
+                                          "---",
+                                          "Week: 데이터 없음 ~",
+                                          "확인: 8:00 AM ~",
+                                      }));
+}
+
+TEST(StatusMenu, StatusMessageWithoutSnapshot)
+{
+    DelegateHarness h;
+    h.launch();
+    h.deliverStatus(QStringLiteral("codex를 찾을 수 없음"));
+    EXPECT_EQ(describe(h.openMenu()), withCommands({
+                                          "5h: 데이터 없음 ~",
+                                          "---",
+                                          "Week: 데이터 없음 ~",
+                                          "---",
+                                          "codex를 찾을 수 없음 ~",
+                                      }));
+}
+
+TEST(StatusMenu, RefreshIntervalSubmenuChecks)
+{
+    struct Case {
+        QVariant stored;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases{
+        {QVariant(), {"30초 [ ]", "1분 [x]", "5분 [ ]", "10분 [ ]", "---", "직접 설정…", "끄기 [ ]"}},
+        {QVariant(0.0), {"30초 [ ]", "1분 [ ]", "5분 [ ]", "10분 [ ]", "---", "직접 설정…", "끄기 [x]"}},
+        {QVariant(120.0), {"30초 [ ]", "1분 [ ]", "5분 [ ]", "10분 [ ]", "---", "직접 설정…", "끄기 [ ]"}},
+        {QVariant(10.0), {"30초 [ ]", "1분 [x]", "5분 [ ]", "10분 [ ]", "---", "직접 설정…", "끄기 [ ]"}},
+        {QVariant(QStringLiteral("600")), {"30초 [ ]", "1분 [ ]", "5분 [ ]", "10분 [x]", "---", "직접 설정…", "끄기 [ ]"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored.toString().toStdString());
+        DelegateHarness h;
+        if (c.stored.isValid())
+            h.settings->values.insert(QStringLiteral("refreshIntervalSeconds"), c.stored);
+        h.launch();
+        EXPECT_EQ(describe(submenu(h.openMenu(), QStringLiteral("자동 갱신"))), c.lines);
+    }
+}
+
+TEST(StatusMenu, TimeDisplaySubmenuChecks)
+{
+    for (const auto& [stored, lines] : std::vector<std::pair<QVariant, std::vector<std::string>>>{
+             {QVariant(), {"갱신 시각 [x]", "남은 시간 [ ]"}},
+             {QVariant(QStringLiteral("resetAt")), {"갱신 시각 [x]", "남은 시간 [ ]"}},
+             {QVariant(QStringLiteral("Remaining")), {"갱신 시각 [x]", "남은 시간 [ ]"}},
+             {QVariant(QString()), {"갱신 시각 [x]", "남은 시간 [ ]"}},
+             {QVariant(3), {"갱신 시각 [x]", "남은 시간 [ ]"}},
+             {QVariant(QStringLiteral("remaining")), {"갱신 시각 [ ]", "남은 시간 [x]"}},
+         }) {
+        SCOPED_TRACE(stored.toString().toStdString());
+        DelegateHarness h;
+        if (stored.isValid())
+            h.settings->values.insert(QStringLiteral("timeDisplayMode"), stored);
+        h.launch();
+        EXPECT_EQ(describe(submenu(h.openMenu(), QStringLiteral("시간 표시"))), lines);
+    }
+}
+
+TEST(StatusMenu, ItemsCarryTheirRepresentedObjects)
+{
+    DelegateHarness h;
+    h.launch();
+    QMenu& menu = h.openMenu();
+    const QMenu& intervals = submenu(menu, QStringLiteral("자동 갱신"));
+    std::vector<QVariant> data;
+    for (const QAction* a : intervals.actions())
+        data.push_back(a->data());
+    EXPECT_EQ(data, (std::vector<QVariant>{30.0, 60.0, 300.0, 600.0, QVariant(), QVariant(), 0.0}));
+    const QMenu& modes = submenu(menu, QStringLiteral("시간 표시"));
+    EXPECT_EQ(modes.actions()[0]->data(), QVariant(QStringLiteral("resetAt")));
+    EXPECT_EQ(modes.actions()[1]->data(), QVariant(QStringLiteral("remaining")));
+}
+
+TEST(StatusMenu, TriggeringItemsRunsTheActions)
+{
+    DelegateHarness h;
+    h.launch();
+    QMenu& menu = h.openMenu();
+    item(submenu(menu, QStringLiteral("자동 갱신")), QStringLiteral("5분"))->trigger();
+    EXPECT_EQ(h.refreshTimer->interval(), std::chrono::seconds(300));
+    item(submenu(menu, QStringLiteral("자동 갱신")), QStringLiteral("끄기"))->trigger();
+    EXPECT_EQ(h.liveRefreshTimers, 0);
+    item(submenu(menu, QStringLiteral("시간 표시")), QStringLiteral("남은 시간"))->trigger();
+    EXPECT_EQ(h.settings->values.value(QStringLiteral("timeDisplayMode")), QVariant(QStringLiteral("remaining")));
+    item(submenu(menu, QStringLiteral("자동 갱신")), QStringLiteral("직접 설정…"))->trigger();
+    EXPECT_EQ(h.dialog->prefills.size(), 1u);
+    item(menu, QStringLiteral("새로고침"))->trigger();
+    EXPECT_EQ(h.count("client.refresh"), 1);
+    item(menu, QStringLiteral("로그인 시 실행"))->trigger();
+    EXPECT_TRUE(h.login->registered);
+    item(menu, QStringLiteral("Codex 열기"))->trigger();
+    EXPECT_EQ(h.openedUrls.size(), 1u);
+    item(menu, QStringLiteral("종료"))->trigger();
+    EXPECT_EQ(h.count("terminate"), 1);
+
+    // Each opening rebuilds from the current state.
+    EXPECT_EQ(describe(submenu(h.openMenu(), QStringLiteral("시간 표시"))),
+              (std::vector<std::string>{"갱신 시각 [ ]", "남은 시간 [x]"}));
+    EXPECT_TRUE(item(h.menu, QStringLiteral("로그인 시 실행"))->isChecked());
+    EXPECT_EQ(h.menu.findChildren<QMenu*>(Qt::FindDirectChildrenOnly).size(), 2)
+        << "old submenus are dropped on rebuild";
+}
+
+} // namespace
+} // namespace tallyglass::test

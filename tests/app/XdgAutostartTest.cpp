@@ -1,0 +1,130 @@
+#include "app/XdgAutostart.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace tallyglass::test {
+namespace {
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write(text);
+}
+
+// desktop-file-validate's verdict: empty when the file is accepted.
+std::string validate(const QString& path)
+{
+    const QString tool = QStringLiteral(TALLYGLASS_DESKTOP_FILE_VALIDATE);
+    if (tool.isEmpty())
+        return "desktop-file-validate was not found when the build was configured";
+    QProcess process;
+    process.start(tool, {path});
+    if (!process.waitForFinished(20'000))
+        return "desktop-file-validate did not finish within 20 s";
+    const QByteArray output = process.readAllStandardOutput() + process.readAllStandardError();
+    if (process.exitCode() != 0 || output.contains("error"))
+        return output.toStdString();
+    return {};
+}
+
+TEST(XdgAutostart, RegisterStatusUnregister)
+{
+    QTemporaryDir config;
+    const QString autostart = config.filePath(QStringLiteral("autostart"));
+    XdgAutostart item(autostart, QStringLiteral("/usr/bin/tallyglass"));
+    EXPECT_FALSE(item.isRegistered());
+    ASSERT_TRUE(item.registerItem()) << "creates the missing folder";
+    EXPECT_TRUE(item.isRegistered());
+    EXPECT_EQ(item.entryPath(), autostart + QStringLiteral("/tallyglass.desktop"));
+    const QByteArray text = readFile(item.entryPath());
+    for (const char* line : {"[Desktop Entry]\n", "\nType=Application\n", "\nName=Tallyglass\n",
+                             "\nExec=\"/usr/bin/tallyglass\"\n", "\nX-GNOME-Autostart-Delay=2\n",
+                             "\nX-KDE-autostart-after=panel\n"})
+        EXPECT_TRUE(text.contains(line)) << line;
+    EXPECT_EQ(validate(item.entryPath()), "");
+    ASSERT_TRUE(item.registerItem()) << "registering twice rewrites the entry";
+    ASSERT_TRUE(item.unregisterItem());
+    EXPECT_FALSE(QFile::exists(item.entryPath()));
+    EXPECT_FALSE(item.isRegistered());
+}
+
+TEST(XdgAutostart, DisabledEntriesDoNotCountAsRegistered)
+{
+    QTemporaryDir config;
+    XdgAutostart item(config.path(), QStringLiteral("/opt/t"));
+    const std::vector<std::pair<QByteArray, bool>> cases{
+        {"[Desktop Entry]\nType=Application\nExec=t\n", true},
+        {"[Desktop Entry]\nHidden=true\n", false},
+        {"[Desktop Entry]\nHidden = true\n", false},
+        {"[Desktop Entry]\nHidden=false\n", true},
+        {"[Desktop Entry]\nX-GNOME-Autostart-enabled=false\n", false},
+        {"[Desktop Entry]\nX-GNOME-Autostart-enabled=true\n", true},
+        {"[Desktop Entry]\n#Hidden=true\n", true},
+        {"[Desktop Entry]\nName=x\n[Desktop Action a]\nHidden=true\n", true},
+    };
+    for (const auto& [text, registered] : cases) {
+        SCOPED_TRACE(text.toStdString());
+        writeFile(item.entryPath(), text);
+        EXPECT_EQ(item.isRegistered(), registered);
+    }
+}
+
+TEST(XdgAutostart, ExecQuotesAwkwardPaths)
+{
+    const std::vector<std::pair<QString, QString>> cases{
+        {QStringLiteral("/opt/My Apps/tallyglass"), QStringLiteral("\"/opt/My Apps/tallyglass\"")},
+        {QStringLiteral("/opt/say \"hi\"/t"), QStringLiteral("\"/opt/say \\\\\"hi\\\\\"/t\"")},
+        {QStringLiteral("/opt/a\\b/t"), QStringLiteral("\"/opt/a\\\\\\\\b/t\"")},
+        {QStringLiteral("/opt/$HOME/t"), QStringLiteral("\"/opt/\\\\$HOME/t\"")},
+        {QStringLiteral("/opt/100%/t"), QStringLiteral("\"/opt/100%%/t\"")},
+        {QStringLiteral("/opt/`x`/t"), QStringLiteral("\"/opt/\\\\`x\\\\`/t\"")},
+        {QStringLiteral("/opt/it's/t"), QStringLiteral("\"/opt/it's/t\"")},
+    };
+    for (const auto& [path, exec] : cases)
+        EXPECT_EQ(XdgAutostart::execArgument(path), exec) << path.toStdString();
+}
+
+TEST(XdgAutostart, ValidatorAcceptsEntriesForAwkwardPaths)
+{
+    QTemporaryDir config;
+    for (const QString& path : {QStringLiteral("/home/a b/My \"Apps\"/tally glass"),
+                                QStringLiteral("/opt/it's $5 & 100%/a\\b/`t`"), QStringLiteral("/opt/한글/t")}) {
+        SCOPED_TRACE(path.toStdString());
+        XdgAutostart item(config.path(), path);
+        ASSERT_TRUE(item.registerItem());
+        EXPECT_EQ(validate(item.entryPath()), "");
+    }
+}
+
+TEST(XdgAutostart, UnwritableFolderFails)
+{
+    QTemporaryDir config;
+    // A file where the autostart folder should be: no folder can be made, even as root.
+    writeFile(config.filePath(QStringLiteral("autostart")), "not a folder");
+    XdgAutostart blocked(config.filePath(QStringLiteral("autostart")), QStringLiteral("/usr/bin/tallyglass"));
+    EXPECT_FALSE(blocked.isRegistered());
+    EXPECT_FALSE(blocked.registerItem());
+}
+
+TEST(XdgAutostart, ForCurrentUserFollowsXdgConfigHome)
+{
+    QTemporaryDir config;
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    const XdgAutostart item = XdgAutostart::forCurrentUser();
+    qputenv("XDG_CONFIG_HOME", saved);
+    EXPECT_EQ(item.entryPath(), config.path() + QStringLiteral("/autostart/tallyglass.desktop"));
+}
+
+} // namespace
+} // namespace tallyglass::test
