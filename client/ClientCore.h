@@ -20,6 +20,7 @@
 #include <set>
 
 class QSocketNotifier;
+class QTimer;
 
 namespace tallyglass {
 
@@ -35,6 +36,21 @@ public:
 
 private:
     std::atomic<CodexAppServerClient*> owner_;
+};
+
+// The pending time-out check of one kind of request. Arming replaces the
+// previous check of that kind, which could only have found its request already
+// answered; cancelling drops a check whose request is settled, so that an idle
+// client has no timers left to wake it.
+class TimeoutCheck {
+public:
+    explicit TimeoutCheck(QObject* owner);
+    void arm(double seconds, std::function<void()> check);
+    void cancel();
+
+private:
+    QTimer* timer_;
+    std::function<void()> check_;
 };
 
 class ClientCore : public QObject {
@@ -58,7 +74,6 @@ private:
     void handleTerminationLocked(const QUuid& connection);
     void childExitedLocked(const QUuid& connection);
     bool processRunning();
-    void afterDelay(double seconds, std::function<void()> work);
 
     // Transport
     void sendLocked(std::int64_t id, const QString& method, const QJsonObject& params);
@@ -105,6 +120,10 @@ private:
     std::optional<double> lastRecovery;
     const double recoveryCooldown;
     const CodexAppServerClient::WallClock wallClock_;
+
+    TimeoutCheck initializeTimeout_ {this};
+    TimeoutCheck accountTimeout_ {this};
+    TimeoutCheck usageTimeout_ {this};
 
     // Readability and exit watchers of the current child; removing them is how a
     // connection's handlers are uninstalled.

@@ -8,9 +8,11 @@
 #include <QJsonObject>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -145,7 +147,7 @@ void ClientCore::startLocked()
         {QStringLiteral("capabilities"), QJsonObject {{QStringLiteral("experimentalApi"), false}}},
     };
     sendLocked(id, QStringLiteral("initialize"), params);
-    afterDelay(requestTimeout, [this, connection, id] { initializeTimeoutLocked(connection, id); });
+    initializeTimeout_.arm(requestTimeout, [this, connection, id] { initializeTimeoutLocked(connection, id); });
 }
 
 void ClientCore::installHandlers(const QUuid& connection)
@@ -254,6 +256,9 @@ void ClientCore::disconnectLocked()
     refreshing = false;
     outputBuffer.clear();
     errorBuffer.clear();
+    initializeTimeout_.cancel();
+    accountTimeout_.cancel();
+    usageTimeout_.cancel();
 }
 
 void ClientCore::publishStatus(const QString& text)
@@ -281,12 +286,30 @@ void ClientCore::publish(const UsageSnapshot& snapshot)
         Qt::QueuedConnection);
 }
 
-void ClientCore::afterDelay(double seconds, std::function<void()> work)
+TimeoutCheck::TimeoutCheck(QObject* owner)
+    : timer_(new QTimer(owner))
 {
-    // Single-shot timers count on the monotonic clock; the context object makes
-    // a check that comes due after the client is gone do nothing.
+    // Single-shot timers count on the monotonic clock; the timer dies with the
+    // client, so a check never runs once the client is gone.
+    timer_->setSingleShot(true);
+    timer_->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer_, &QTimer::timeout, timer_, [this] {
+        if (auto check = std::exchange(check_, nullptr))
+            check();
+    });
+}
+
+void TimeoutCheck::arm(double seconds, std::function<void()> check)
+{
     const double ms = std::clamp(seconds * 1000.0, 0.0, double(std::numeric_limits<int>::max()));
-    QTimer::singleShot(std::chrono::milliseconds(std::llround(ms)), Qt::PreciseTimer, this, std::move(work));
+    check_ = std::move(check);
+    timer_->start(int(std::llround(ms)));
+}
+
+void TimeoutCheck::cancel()
+{
+    timer_->stop();
+    check_ = nullptr;
 }
 
 } // namespace tallyglass

@@ -36,6 +36,7 @@ void ClientCore::handleLocked(const QJsonObject& message)
         if (name == QLatin1String("account/updated")) {
             pendingSnapshot.reset();
             usageRequestIDs.clear();
+            usageTimeout_.cancel();
             publishStatus(QStringLiteral("계정 상태 변경 — 이전 사용량 표시 중지"));
             requestAccountLocked();
         } else if (name == QLatin1String("account/rateLimits/updated")) {
@@ -52,11 +53,15 @@ void ClientCore::handleLocked(const QJsonObject& message)
         return;
     if (initializeRequestID && *initializeRequestID == *id) {
         initializeRequestID.reset();
+        initializeTimeout_.cancel();
         handleInitializeAnswerLocked(message);
     } else if (accountRequestID && *accountRequestID == *id) {
         accountRequestID.reset();
+        accountTimeout_.cancel();
         handleAccountAnswerLocked(message);
     } else if (usageRequestIDs.erase(*id) > 0) {
+        if (usageRequestIDs.empty())
+            usageTimeout_.cancel();
         handleUsageAnswerLocked(message);
     }
 }
@@ -96,7 +101,7 @@ void ClientCore::requestAccountLocked()
     accountRequestID = id;
     const QUuid connection = connectionID;
     sendLocked(id, QStringLiteral("account/read"), QJsonObject {{QStringLiteral("refreshToken"), true}});
-    afterDelay(requestTimeout, [this, connection, id] { accountTimeoutLocked(connection, id); });
+    accountTimeout_.arm(requestTimeout, [this, connection, id] { accountTimeoutLocked(connection, id); });
 }
 
 void ClientCore::handleAccountAnswerLocked(const QJsonObject& message)
@@ -151,7 +156,7 @@ void ClientCore::requestUsageLocked()
     const std::int64_t id = takeRequestID();
     usageRequestIDs.insert(id);
     sendLocked(id, QStringLiteral("account/rateLimits/read"), QJsonObject {});
-    afterDelay(requestTimeout, [this, id] { usageTimeoutLocked(id); });
+    usageTimeout_.arm(requestTimeout, [this, id] { usageTimeoutLocked(id); });
 }
 
 void ClientCore::handleUsageAnswerLocked(const QJsonObject& message)
