@@ -21,7 +21,7 @@ TrayStatusItem::TrayStatusItem()
             onClick(StatusClick::rightUp);
     });
     badge_ = TrayIconRenderer::badge(title_);
-    tray_.setIcon(TrayIconRenderer::icon(badge_));
+    tray_.setIcon(iconFor(badge_));
     tray_.show();
     showWhenTrayAppears();
 }
@@ -54,9 +54,21 @@ void TrayStatusItem::setTitle(const QString& title)
     const QString badge = TrayIconRenderer::badge(title);
     if (badge != badge_) {
         badge_ = badge;
-        tray_.setIcon(TrayIconRenderer::icon(badge_));
+        tray_.setIcon(iconFor(badge_));
     }
     updateTrayToolTip();
+}
+
+const QIcon& TrayStatusItem::iconFor(const QString& badge)
+{
+    // A reading flips between "↻" and its figure; a handful of badges covers that.
+    constexpr qsizetype kKeptIcons = 8;
+    if (!icons_.contains(badge) && icons_.size() >= kKeptIcons)
+        icons_.clear();
+    auto it = icons_.find(badge);
+    if (it == icons_.end())
+        it = icons_.insert(badge, TrayIconRenderer::icon(badge));
+    return *it;
 }
 
 void TrayStatusItem::setToolTip(const QString& toolTip)

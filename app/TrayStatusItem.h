@@ -3,6 +3,8 @@
 
 #include "app/StatusItem.h"
 
+#include <QHash>
+#include <QIcon>
 #include <QMenu>
 #include <QObject>
 #include <QSystemTrayIcon>
@@ -24,12 +26,16 @@ public:
     QMenu& menu() { return menu_; }
 
 private:
+    const QIcon& iconFor(const QString& badge);
     void showWhenTrayAppears();
     void updateTrayToolTip();
 
     QString title_;
     QString toolTip_;
     QString badge_;
+    // Icons of the badges shown lately. Reusing one QIcon per badge keeps the
+    // platform's pixmap cache from filling with copies of the same few images.
+    QHash<QString, QIcon> icons_;
     QMenu menu_;
     QSystemTrayIcon tray_;
     QTimer trayWatch_;
