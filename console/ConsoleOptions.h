@@ -1,0 +1,33 @@
+#pragma once
+// The command line of tallyglass-status, parsed into values. Pure; any thread.
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace tallyglass {
+
+struct ConsoleOptions {
+    enum class Mode {
+        Once,  // print deliveries until the first reading or failure, then exit
+        Watch, // refresh every watchSeconds and print until SIGINT or SIGTERM
+        Help,
+    };
+
+    static constexpr double defaultTimeoutSeconds = 60;
+    // Timers count in whole milliseconds in an int; keep well inside that.
+    static constexpr double minSeconds = 0.001;
+    static constexpr double maxSeconds = 2'000'000;
+
+    Mode mode = Mode::Once;
+    double timeoutSeconds = defaultTimeoutSeconds;
+    double watchSeconds = 0;
+
+    // `arguments` excludes the program name. On a bad argument returns nothing and
+    // puts one line (without a line feed) describing it into `error`.
+    static std::optional<ConsoleOptions> parse(const QStringList& arguments, QString* error);
+
+    static QString helpText();
+};
+
+} // namespace tallyglass

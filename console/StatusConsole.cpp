@@ -1,0 +1,109 @@
+#include "console/StatusConsole.h"
+
+#include "client/CodexAppServerClient.h"
+#include "console/DeliveryJson.h"
+
+#include <cmath>
+
+namespace tallyglass {
+
+namespace {
+
+int milliseconds(double seconds)
+{
+    return static_cast<int>(std::lround(seconds * 1000));
+}
+
+} // namespace
+
+StatusConsole::StatusConsole(CodexAppServerClient& client, ConsoleOptions options, LineWriter writeLine,
+                             QObject* parent)
+    : QObject(parent)
+    , client_(client)
+    , options_(options)
+    , writeLine_(std::move(writeLine))
+{
+    deadline_.setSingleShot(true);
+    deadline_.setTimerType(Qt::PreciseTimer);
+    connect(&deadline_, &QTimer::timeout, this, [this] {
+        if (onDiagnostic)
+            onDiagnostic(QStringLiteral("no result within %1 seconds").arg(options_.timeoutSeconds));
+        finish(TimedOut);
+    });
+    connect(&refreshTimer_, &QTimer::timeout, this, [this] { client_.refresh(); });
+}
+
+bool StatusConsole::endsCycleWithoutUsage(const QString& text)
+{
+    static const QString stillReading[] = {
+        QStringLiteral("사용량 불러오는 중…"),
+        QStringLiteral("계정 확인 중… 이전 사용량 표시 중지"),
+        QStringLiteral("계정 상태 변경 — 이전 사용량 표시 중지"),
+    };
+    for (const QString& candidate : stillReading) {
+        if (text == candidate)
+            return false;
+    }
+    return !text.endsWith(QStringLiteral(" — Codex 재연결 중…"));
+}
+
+void StatusConsole::begin()
+{
+    client_.onStatus = [this](const std::optional<QString>& text) { deliverStatus(text); };
+    client_.onSnapshot = [this](const UsageSnapshot& snapshot) { deliverSnapshot(snapshot); };
+    client_.start();
+    if (options_.mode == ConsoleOptions::Mode::Watch) {
+        refreshTimer_.start(milliseconds(options_.watchSeconds));
+    } else {
+        deadline_.start(milliseconds(options_.timeoutSeconds));
+    }
+}
+
+void StatusConsole::interrupt(int signalNumber)
+{
+    finish(options_.mode == ConsoleOptions::Mode::Watch ? Reading : 128 + signalNumber);
+}
+
+void StatusConsole::deliverStatus(const std::optional<QString>& text)
+{
+    if (finished_ || !print(DeliveryJson::line(DeliveryJson::status(text))))
+        return;
+    if (options_.mode == ConsoleOptions::Mode::Once && text && endsCycleWithoutUsage(*text))
+        finish(NoUsage);
+}
+
+void StatusConsole::deliverSnapshot(const UsageSnapshot& snapshot)
+{
+    if (finished_ || !print(DeliveryJson::line(DeliveryJson::snapshot(snapshot))))
+        return;
+    if (options_.mode == ConsoleOptions::Mode::Once)
+        finish(Reading);
+}
+
+bool StatusConsole::print(const QByteArray& line)
+{
+    if (writeLine_(line))
+        return true;
+    // A reading nobody can read is no success; stop rather than run on unheard.
+    if (onDiagnostic)
+        onDiagnostic(QStringLiteral("standard output could not be written"));
+    finish(OutputFailed);
+    return false;
+}
+
+void StatusConsole::finish(int code)
+{
+    if (finished_)
+        return;
+    finished_ = true;
+    deadline_.stop();
+    refreshTimer_.stop();
+    client_.stop();
+    // Deliveries still queued must not reach this object any more.
+    client_.onStatus = nullptr;
+    client_.onSnapshot = nullptr;
+    if (onFinished)
+        onFinished(code);
+}
+
+} // namespace tallyglass

@@ -1,0 +1,64 @@
+#pragma once
+// Drives one client for tallyglass-status: prints every delivery as a JSON line and
+// decides when and with which code to finish. Main thread only.
+
+#include "console/ConsoleOptions.h"
+#include "usage/UsageSnapshot.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <functional>
+#include <optional>
+
+namespace tallyglass {
+
+class CodexAppServerClient;
+
+class StatusConsole : public QObject {
+public:
+    enum ExitCode {
+        Reading = 0,
+        NoUsage = 1,
+        BadArgument = 2,
+        TimedOut = 3,
+        OutputFailed = 4,
+    };
+
+    // Writes one whole line to standard output; false when it could not.
+    using LineWriter = std::function<bool(const QByteArray&)>;
+
+    StatusConsole(CodexAppServerClient& client, ConsoleOptions options, LineWriter writeLine,
+                  QObject* parent = nullptr);
+
+    // Called once, after the client has been stopped, with the exit code.
+    std::function<void(int)> onFinished;
+    // One line for standard error (without a line feed) that says why the program ends.
+    std::function<void(const QString&)> onDiagnostic;
+
+    // Sets the client's callbacks, starts it and arms the timers.
+    void begin();
+    // SIGINT or SIGTERM arrived.
+    void interrupt(int signalNumber);
+    bool isFinished() const { return finished_; }
+
+    // True for a status text after which this cycle brings no usage; false for the
+    // texts shown while a reading is still under way.
+    static bool endsCycleWithoutUsage(const QString& text);
+
+private:
+    CodexAppServerClient& client_;
+    ConsoleOptions options_;
+    LineWriter writeLine_;
+    QTimer deadline_;
+    QTimer refreshTimer_;
+    bool finished_ = false;
+
+    void deliverStatus(const std::optional<QString>& text);
+    void deliverSnapshot(const UsageSnapshot& snapshot);
+    bool print(const QByteArray& line);
+    void finish(int code);
+};
+
+} // namespace tallyglass

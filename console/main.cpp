@@ -1,0 +1,66 @@
+// tallyglass-status: prints the Codex usage as JSON lines; see --help.
+
+#include "client/CodexAppServerClient.h"
+#include "console/ConsoleOptions.h"
+#include "console/SignalPipe.h"
+#include "console/StatusConsole.h"
+
+#include <QCoreApplication>
+#include <cerrno>
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+bool writeAll(int fd, const QByteArray& bytes)
+{
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        left -= written;
+    }
+    return true;
+}
+
+void printError(const QString& text)
+{
+    writeAll(STDERR_FILENO, "tallyglass-status: " + text.toUtf8() + '\n');
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace tallyglass;
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
+
+    QString error;
+    const std::optional<ConsoleOptions> options = ConsoleOptions::parse(app.arguments().mid(1), &error);
+    if (!options) {
+        printError(error + QStringLiteral(" (see --help)"));
+        return StatusConsole::BadArgument;
+    }
+    if (options->mode == ConsoleOptions::Mode::Help)
+        return writeAll(STDOUT_FILENO, ConsoleOptions::helpText().toUtf8()) ? 0 : StatusConsole::OutputFailed;
+
+    SignalPipe signalPipe;
+    if (!signalPipe.isValid()) {
+        printError(QStringLiteral("could not install the SIGINT and SIGTERM handlers"));
+        return StatusConsole::NoUsage;
+    }
+
+    CodexAppServerClient client;
+    StatusConsole console(client, *options, [](const QByteArray& line) { return writeAll(STDOUT_FILENO, line); });
+    console.onDiagnostic = printError;
+    console.onFinished = [](int code) { QCoreApplication::exit(code); };
+    signalPipe.onSignal = [&console](int signalNumber) { console.interrupt(signalNumber); };
+    console.begin();
+    return app.exec();
+}

@@ -1,0 +1,83 @@
+#include "console/ConsoleOptions.h"
+
+#include <gtest/gtest.h>
+
+namespace tallyglass {
+namespace {
+
+using Mode = ConsoleOptions::Mode;
+
+struct Accepted {
+    QStringList arguments;
+    Mode mode;
+    double timeout;
+    double watch;
+};
+
+TEST(ConsoleOptionsTest, AcceptsEveryWrittenForm)
+{
+    const Accepted cases[] = {
+        {{}, Mode::Once, 60, 0},
+        {{"--timeout", "5"}, Mode::Once, 5, 0},
+        {{"--timeout=2.5"}, Mode::Once, 2.5, 0},
+        {{"--timeout", "0.001"}, Mode::Once, 0.001, 0},
+        {{"--watch", "30"}, Mode::Watch, 60, 30},
+        {{"--watch=0.2"}, Mode::Watch, 60, 0.2},
+        {{"--help"}, Mode::Help, 60, 0},
+        {{"-h"}, Mode::Help, 60, 0},
+        // Help wins over everything else that parses.
+        {{"--watch", "5", "--help"}, Mode::Help, 60, 5},
+        {{"--timeout", "5", "--watch", "5", "-h"}, Mode::Help, 5, 5},
+    };
+    for (const Accepted& c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        QString error;
+        const std::optional<ConsoleOptions> options = ConsoleOptions::parse(c.arguments, &error);
+        ASSERT_TRUE(options.has_value()) << error.toStdString();
+        EXPECT_EQ(options->mode, c.mode);
+        EXPECT_DOUBLE_EQ(options->timeoutSeconds, c.timeout);
+        EXPECT_DOUBLE_EQ(options->watchSeconds, c.watch);
+    }
+}
+
+TEST(ConsoleOptionsTest, RejectsBadArgumentsWithOneLineNamingThem)
+{
+    const std::pair<QStringList, QString> cases[] = {
+        {{"--timeout"}, "--timeout needs a number of seconds"},
+        {{"--watch"}, "--watch needs a number of seconds"},
+        {{"--timeout", "abc"}, "\"abc\""},
+        {{"--timeout", "0"}, "\"0\""},
+        {{"--timeout", "-1"}, "\"-1\""},
+        {{"--timeout", "nan"}, "\"nan\""},
+        {{"--timeout", "inf"}, "\"inf\""},
+        {{"--timeout", "1e300"}, "\"1e300\""},
+        {{"--watch", "2000001"}, "\"2000001\""},
+        {{"--watch="}, "\"\""},
+        {{"--timeout", "5s"}, "\"5s\""},
+        {{"--timeout", "1", "--timeout", "2"}, "--timeout given more than once"},
+        {{"--timeout", "1", "--watch", "2"}, "cannot be combined"},
+        {{"--verbose"}, "unknown option \"--verbose\""},
+        {{"-t", "5"}, "unknown option \"-t\""},
+        {{"--timeout-ish=5"}, "unknown option \"--timeout-ish=5\""},
+        {{"status"}, "unexpected argument \"status\""},
+    };
+    for (const auto& [arguments, expected] : cases) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        QString error;
+        EXPECT_FALSE(ConsoleOptions::parse(arguments, &error).has_value());
+        EXPECT_TRUE(error.contains(expected)) << error.toStdString();
+        EXPECT_FALSE(error.contains('\n'));
+    }
+}
+
+TEST(ConsoleOptionsTest, HelpNamesEveryOptionAndExitCode)
+{
+    const QString help = ConsoleOptions::helpText();
+    for (const char* needle : {"--timeout SECONDS", "--watch SECONDS", "--help", "default 60", "SIGINT", "SIGTERM",
+                               "{\"status\":null}", "\"snapshot\"", "\"remainingPercent\"", "  0  ", "  1  ", "  2  ",
+                               "  3  ", "  4  "})
+        EXPECT_TRUE(help.contains(QLatin1String(needle))) << needle;
+}
+
+} // namespace
+} // namespace tallyglass

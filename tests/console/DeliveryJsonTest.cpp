@@ -1,0 +1,101 @@
+#include "console/DeliveryJson.h"
+#include "console/StatusConsole.h"
+
+#include <QJsonDocument>
+
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace tallyglass {
+namespace {
+
+TEST(DeliveryJsonTest, SnapshotLinesCarryEveryFieldAndNullForWhatIsMissing)
+{
+    struct Case {
+        const char* name;
+        UsageSnapshot snapshot;
+        QByteArray expected;
+    };
+    const Case cases[] = {
+        {"both windows",
+         {UsageWindow{37, 300, 1893456000.0}, UsageWindow{12, 10080, 1894060800.0}, 1893450000.25},
+         R"({"snapshot":{"fiveHour":{"durationMinutes":300,"remainingPercent":63,"resetsAt":1893456000,"usedPercent":37},)"
+         R"("receivedAt":1893450000.25,"week":{"durationMinutes":10080,"remainingPercent":88,"resetsAt":1894060800,"usedPercent":12}}})"
+         "\n"},
+        {"week only, no duration, no reset",
+         {std::nullopt, UsageWindow{100, std::nullopt, std::nullopt}, 0},
+         R"({"snapshot":{"fiveHour":null,"receivedAt":0,"week":{"durationMinutes":null,"remainingPercent":0,"resetsAt":null,"usedPercent":100}}})"
+         "\n"},
+        {"out-of-range percentages are clamped only in remainingPercent",
+         {UsageWindow{-5, 300, std::nullopt}, std::nullopt, 1},
+         R"({"snapshot":{"fiveHour":{"durationMinutes":300,"remainingPercent":100,"resetsAt":null,"usedPercent":-5},"receivedAt":1,"week":null}})"
+         "\n"},
+        {"times that are not finite become null",
+         {UsageWindow{1, 300, std::numeric_limits<double>::infinity()}, std::nullopt,
+          std::numeric_limits<double>::quiet_NaN()},
+         R"({"snapshot":{"fiveHour":{"durationMinutes":300,"remainingPercent":99,"resetsAt":null,"usedPercent":1},"receivedAt":null,"week":null}})"
+         "\n"},
+        {"64-bit integers survive exactly",
+         {UsageWindow{std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min(), 1.5},
+          std::nullopt, 2},
+         R"({"snapshot":{"fiveHour":{"durationMinutes":-9223372036854775808,"remainingPercent":0,"resetsAt":1.5,"usedPercent":9223372036854775807},"receivedAt":2,"week":null}})"
+         "\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(DeliveryJson::line(DeliveryJson::snapshot(c.snapshot)).toStdString(), c.expected.toStdString());
+    }
+}
+
+TEST(DeliveryJsonTest, ReceivedAtKeepsSubSecondPrecision)
+{
+    const double receivedAt = 1796627948.123456;
+    const QJsonObject json = DeliveryJson::snapshot({std::nullopt, std::nullopt, receivedAt});
+    const QByteArray line = DeliveryJson::line(json);
+    const QJsonObject back = QJsonDocument::fromJson(line).object();
+    EXPECT_EQ(back["snapshot"].toObject()["receivedAt"].toDouble(), receivedAt);
+}
+
+TEST(DeliveryJsonTest, StatusLinesAreUtf8AndNullForTheClear)
+{
+    EXPECT_EQ(DeliveryJson::line(DeliveryJson::status(std::nullopt)), QByteArray("{\"status\":null}\n"));
+    const QString text = QStringLiteral("사용량 조회 실패 (코드 -32603) — Codex 재연결 중…");
+    EXPECT_EQ(DeliveryJson::line(DeliveryJson::status(text)),
+              QByteArray("{\"status\":\"") + text.toUtf8() + QByteArray("\"}\n"));
+    // Quotes, backslashes and control characters are escaped; the line stays one line.
+    const QByteArray odd = DeliveryJson::line(DeliveryJson::status(QStringLiteral("a\"b\\c\nd")));
+    EXPECT_EQ(odd, QByteArray("{\"status\":\"a\\\"b\\\\c\\nd\"}\n"));
+}
+
+TEST(StatusConsoleTest, OnlyTextsOfAReadingStillUnderWayLetItRunOn)
+{
+    const std::pair<const char*, bool> cases[] = {
+        {"사용량 불러오는 중…", false},
+        {"계정 확인 중… 이전 사용량 표시 중지", false},
+        {"계정 상태 변경 — 이전 사용량 표시 중지", false},
+        {"사용량 조회 실패 (코드 -32603) — Codex 재연결 중…", false},
+        {"Codex 계정 변경 감지 — Codex 재연결 중…", false},
+        {"Codex에서 ChatGPT 로그인이 필요함 — 이전 사용량 표시 중지", true},
+        {"사용량 조회 실패 (코드 -32603) — 자동 재시도 중단, 잠시 후 새로고침 (이전 사용량 표시 중지)", true},
+        {"Codex CLI를 찾을 수 없음", true},
+        {"Codex 실행 실패 (2)", true},
+        {"Codex 연결 종료 (종료 코드 1)", true},
+        {"Codex 초기화 시간 초과 — 새로고침으로 재연결", true},
+        {"계정 확인 응답 없음", true},
+        {"사용량 데이터 없음", true},
+        {"사용량 조회 실패 (코드 429)", true},
+        {"Codex에 요청을 보내지 못함 — 새로고침으로 재연결", true},
+        // Near misses are not the texts of a reading under way.
+        {"사용량 불러오는 중", true},
+        {"— Codex 재연결 중…", true},
+        {"x — Codex 재연결 중… ", true},
+        {"", true},
+    };
+    for (const auto& [text, ends] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(StatusConsole::endsCycleWithoutUsage(QString::fromUtf8(text)), ends);
+    }
+}
+
+} // namespace
+} // namespace tallyglass

@@ -1,0 +1,43 @@
+// fake-backend: serves FakeBackend on 127.0.0.1 until standard input closes or SIGTERM.
+// Prints the base URL for `chatgpt_base_url` as its first line.
+//   fake-backend [both|null-week|error]
+
+#include "tools/fake-backend/FakeBackend.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <cstdio>
+#include <unistd.h>
+
+int main(int argc, char** argv)
+{
+    using tallyglass::FakeBackend;
+    QCoreApplication app(argc, argv);
+    const QString mode = app.arguments().value(1, QStringLiteral("both"));
+    FakeBackend::Config config;
+    if (mode == QLatin1String("null-week")) {
+        config.usage = FakeBackend::UsageAnswer::NullWeek;
+    } else if (mode == QLatin1String("error")) {
+        config.usage = FakeBackend::UsageAnswer::ServerError;
+    } else if (mode != QLatin1String("both")) {
+        std::fprintf(stderr, "usage: fake-backend [both|null-week|error]\n");
+        return 2;
+    }
+    FakeBackend backend(config);
+    if (!backend.start()) {
+        std::fprintf(stderr, "fake-backend: cannot listen on 127.0.0.1\n");
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(backend.baseUrl()));
+    std::fflush(stdout);
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&input] {
+        char buffer[256];
+        if (::read(STDIN_FILENO, buffer, sizeof buffer) <= 0) {
+            input.setEnabled(false);
+            QCoreApplication::quit();
+        }
+    });
+    return app.exec();
+}
