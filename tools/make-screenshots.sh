@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Makes the README screenshots from a built tree: tallyglass runs on a private X
+# server under the trayer tray host, against the fake codex, and the script writes
+#   docs/screenshots/tray-tooltip.png  the icon with its tooltip
+#   docs/screenshots/tray-menu.png     the open menu
+# Builds nothing: pass the build directory (default build/release), in which the
+# targets tallyglass and fake-codex are built.
+#
+#   tools/make-screenshots.sh [BUILD_DIR]
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build/release}
+app="$build/app/tallyglass"
+fake="$build/tools/fake-codex/fake-codex"
+out="$root/docs/screenshots"
+
+# shellcheck source=tests/desktop/desktop-session.sh
+source "$root/tests/desktop/desktop-session.sh"
+
+for binary in "$app" "$fake"; do
+  [ -x "$binary" ] || ds_fail "$binary is not built (cmake --build $build --target tallyglass fake-codex)"
+done
+ds_require_tools
+ds_require_no_installed_codex
+
+DS_WORK=$(mktemp -d "${TMPDIR:-/tmp}/tallyglass-screenshots.XXXXXX")
+trap 'ds_cleanup; rm -rf "$DS_WORK"' EXIT
+trap 'exit 1' INT TERM HUP
+
+# Twice the pixels of a 96 dpi screen, so the text reads well on a README page.
+scale=2
+width=1600
+height=900
+ds_start_xvfb "$width" "$height"
+ds_start_trayer $((24 * scale))
+ds_prepare_home "$fake"
+
+# Resets a little in the future, on whole minutes: the five-hour window in 2 h 13 m,
+# the week in 3 days and 4 hours.
+now=$(date +%s)
+now=$((now - now % 60))
+five_hour_reset=$((now + 2 * 3600 + 13 * 60))
+week_reset=$((now + 3 * 86400 + 4 * 3600))
+transcript="$DS_WORK/transcript.txt"
+scenario="$DS_WORK/scenario.json"
+cat >"$scenario" <<EOF
+{"rules": [{"method": "account/rateLimits/read", "actions": [{"result":
+  {"rateLimits": {"limitId": "codex", "limitName": null,
+    "primary": {"usedPercent": 37, "windowDurationMins": 300, "resetsAt": $five_hour_reset},
+    "secondary": {"usedPercent": 12, "windowDurationMins": 10080, "resetsAt": $week_reset},
+    "credits": null, "planType": "plus"}}}]}]}
+EOF
+
+ds_start_app "$app" "$scenario" "$transcript" QT_SCALE_FACTOR="$scale"
+DS_WATCH_APP=1
+ds_wait_until 30 "the tray icon to dock in trayer" ds_has_tray_icon
+reading_shown() {
+  (($(ds_count_received "$transcript" account/read) >= 2)) &&
+    (($(ds_count_received "$transcript" account/rateLimits/read) >= 1))
+}
+ds_wait_until 60 "the first reading" reading_shown
+sleep 1 # the reading reaches the tray on the main thread
+
+# shot NAME POPUP_WINDOW: the top right of the screen, from a little left of the
+# popup or the icon down to a little below the popup.
+shot() {
+  local name=$1 popup=$2 ix px py ph left bottom
+  read -r ix _ < <(ds_geometry "$(ds_tray_icon_window)")
+  read -r px py _ ph < <(ds_geometry "$popup")
+  left=$(( (px < ix ? px : ix) - 32 * scale ))
+  ((left < 0)) && left=0
+  bottom=$((py + ph + 12 * scale))
+  mkdir -p "$out"
+  import -window root "$DS_WORK/screen.png"
+  convert "$DS_WORK/screen.png" -crop "$((width - left))x${bottom}+${left}+0" +repage -strip "$out/$name"
+  ds_log "wrote $out/$name"
+}
+
+read -r x y < <(ds_icon_center)
+xdotool mousemove "$x" "$y"
+ds_wait_until 15 "the tooltip on hover" ds_has_tooltip
+sleep 0.5 # let it paint
+shot tray-tooltip.png "$(ds_tooltip_window)"
+
+xdotool mousemove 5 $((height - 5))
+no_tooltip() { ! ds_has_tooltip; }
+ds_wait_until 15 "the tooltip to close" no_tooltip
+# Click at the icon's lower edge: the menu opens at the pointer and so leaves the icon in view.
+read -r _ icon_y _ icon_height < <(ds_geometry "$(ds_tray_icon_window)")
+xdotool mousemove "$x" $((icon_y + icon_height - 2)) click 3
+ds_wait_until 15 "the menu on a right click" ds_has_menu
+sleep 0.5
+# The pointer rests on the first item, which only shows information.
+shot tray-menu.png "$(ds_menu_window)"
+xdotool key Escape
+
+DS_WATCH_APP=""
+kill -TERM "$DS_APP_PID"
+ds_wait_app_exit 15
