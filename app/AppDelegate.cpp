@@ -18,21 +18,6 @@ std::chrono::milliseconds toMilliseconds(double seconds)
     return std::chrono::milliseconds(std::llround(seconds * 1000.0));
 }
 
-bool isNumber(const QVariant& value)
-{
-    switch (value.metaType().id()) {
-    case QMetaType::Double:
-    case QMetaType::Float:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-        return true;
-    default:
-        return false;
-    }
-}
-
 } // namespace
 
 AppDelegate::AppDelegate(Collaborators collaborators)
@@ -164,7 +149,7 @@ void AppDelegate::makeMenu(QMenu& menu)
 
 void AppDelegate::selectRefreshInterval(const QVariant& seconds)
 {
-    if (!isNumber(seconds))
+    if (!isNumericVariant(seconds))
         return;
     AppSettings::setRefreshInterval(*c_.settings, seconds.toDouble());
     configureRefreshTimer();

@@ -11,21 +11,13 @@ constexpr double defaultRefreshInterval = 60;
 
 std::optional<double> storedNumber(const QVariant& stored)
 {
-    switch (stored.metaType().id()) {
-    case QMetaType::Double:
-    case QMetaType::Float:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
+    if (isNumericVariant(stored))
         return stored.toDouble();
-    case QMetaType::QString:
+    if (stored.metaType().id() == QMetaType::QString)
         // Settings files keep numbers as text; only text that is wholly a number counts,
         // so a damaged entry falls back to the default instead of switching refresh off.
         return parseWholeNumber(stored.toString());
-    default:
-        return std::nullopt;
-    }
+    return std::nullopt;
 }
 
 } // namespace

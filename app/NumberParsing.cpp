@@ -44,4 +44,19 @@ std::optional<double> parseCustomRefreshInterval(const QString& text)
     return value;
 }
 
+bool isNumericVariant(const QVariant& value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace tallyglass

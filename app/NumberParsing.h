@@ -2,6 +2,7 @@
 // Reading text as a number by the C library's strtod rules in the C locale. Pure; any thread.
 
 #include <QString>
+#include <QVariant>
 #include <optional>
 
 namespace tallyglass {
@@ -10,6 +11,9 @@ namespace tallyglass {
 // exponents, hexadecimal forms, "inf" and "nan" included). Empty text, a leading
 // whitespace character or any character left over gives nothing.
 std::optional<double> parseWholeNumber(const QString& text);
+
+// True when the variant holds a number type (not text that reads as one).
+bool isNumericVariant(const QVariant& value);
 
 // A typed refresh interval: a finite number in 30...86400 seconds, or nothing.
 std::optional<double> parseCustomRefreshInterval(const QString& text);
