@@ -146,6 +146,7 @@ ds_start_app() {
   [ -n "$transcript" ] && variables+=("FAKE_CODEX_TRANSCRIPT=$transcript")
   [ -n "${ASAN_OPTIONS:-}" ] && variables+=("ASAN_OPTIONS=$ASAN_OPTIONS")
   [ -n "${UBSAN_OPTIONS:-}" ] && variables+=("UBSAN_OPTIONS=$UBSAN_OPTIONS")
+  [ -n "${LSAN_OPTIONS:-}" ] && variables+=("LSAN_OPTIONS=$LSAN_OPTIONS")
   env -i \
     PATH="$DS_WORK/bin:/usr/bin:/bin" \
     HOME="$DS_WORK/home" \
