@@ -16,10 +16,10 @@ packages=(
 
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -q
-"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${packages[@]}" </dev/null
+"${sudo_cmd[@]}" apt-get install -y -q "${packages[@]}" </dev/null
 
 # A machine that already has Node.js with its own npm keeps it; Debian's npm would conflict.
 if ! command -v npm >/dev/null 2>&1; then
-  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends nodejs npm </dev/null
+  "${sudo_cmd[@]}" apt-get install -y -q nodejs npm </dev/null
 fi
 npm ci --prefix tools/codex-cli --no-audit --no-fund </dev/null
