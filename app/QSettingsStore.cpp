@@ -14,6 +14,10 @@ QSettingsStore::QSettingsStore(const QString& iniPath)
 
 QVariant QSettingsStore::value(const QString& key) const
 {
+    // QSettings keeps what it read in memory; sync() reloads the file when it changed
+    // on disk (an edit by hand while we run) and writes nothing, since every change of
+    // ours is written at once.
+    settings_->sync();
     return settings_->value(key);
 }
 

@@ -75,5 +75,28 @@ TEST(AppSettings, WrittenValuesReadBack)
     EXPECT_EQ(AppSettings::refreshInterval(QSettingsStore(path)), 0) << "written through at once";
 }
 
+TEST(AppSettings, ChangesMadeToTheFileWhileRunningAreSeenByTheNextRead)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("tallyglass.conf"));
+    const auto writeText = [&](const QByteArray& text) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+    };
+    writeText("[General]\nrefreshIntervalSeconds=300\ntimeDisplayMode=resetAt\n");
+    QSettingsStore store(path);
+    EXPECT_EQ(AppSettings::refreshInterval(store), 300);
+    EXPECT_EQ(AppSettings::timeDisplayMode(store), TimeDisplayMode::resetAt);
+
+    const QByteArray edited = "[General]\nrefreshIntervalSeconds=1200\ntimeDisplayMode=remaining\n";
+    writeText(edited);
+    EXPECT_EQ(AppSettings::refreshInterval(store), 1200);
+    EXPECT_EQ(AppSettings::timeDisplayMode(store), TimeDisplayMode::remaining);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), edited) << "reading never rewrites the file";
+}
+
 } // namespace
 } // namespace tallyglass::test
