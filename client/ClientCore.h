@@ -34,6 +34,19 @@ public:
     void detach() { owner_.store(nullptr); }
     CodexAppServerClient* owner() const { return owner_.load(); }
 
+    // Copies of the owner's callbacks, empty once detached. A copy keeps running
+    // even when the callback replaces itself or destroys the client.
+    std::function<void(const std::optional<QString>&)> statusCallback() const
+    {
+        const CodexAppServerClient* client = owner();
+        return client ? client->onStatus : nullptr;
+    }
+    std::function<void(const UsageSnapshot&)> snapshotCallback() const
+    {
+        const CodexAppServerClient* client = owner();
+        return client ? client->onSnapshot : nullptr;
+    }
+
 private:
     std::atomic<CodexAppServerClient*> owner_;
 };

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
@@ -147,7 +148,9 @@ void ClientCore::startLocked()
         {QStringLiteral("capabilities"), QJsonObject {{QStringLiteral("experimentalApi"), false}}},
     };
     sendLocked(id, QStringLiteral("initialize"), params);
-    initializeTimeout_.arm(requestTimeout, [this, connection, id] { initializeTimeoutLocked(connection, id); });
+    // A failed send has already ended the connection; its check would find nothing to do.
+    if (connection == connectionID)
+        initializeTimeout_.arm(requestTimeout, [this, connection, id] { initializeTimeoutLocked(connection, id); });
 }
 
 void ClientCore::installHandlers(const QUuid& connection)
@@ -266,9 +269,8 @@ void ClientCore::publishStatus(const QString& text)
     QMetaObject::invokeMethod(
         deliverer_,
         [deliverer = deliverer_, text] {
-            auto* client = deliverer->owner();
-            if (client && client->onStatus)
-                client->onStatus(text);
+            if (const auto onStatus = deliverer->statusCallback())
+                onStatus(text);
         },
         Qt::QueuedConnection);
 }
@@ -278,10 +280,15 @@ void ClientCore::publish(const UsageSnapshot& snapshot)
     QMetaObject::invokeMethod(
         deliverer_,
         [deliverer = deliverer_, snapshot] {
-            if (auto* client = deliverer->owner(); client && client->onStatus)
-                client->onStatus(std::nullopt);
-            if (auto* client = deliverer->owner(); client && client->onSnapshot)
-                client->onSnapshot(snapshot);
+            // The owner may destroy the client, and with it the deliverer, while
+            // the status clears; the snapshot then goes nowhere.
+            const QPointer<ClientDeliverer> alive(deliverer);
+            if (const auto onStatus = deliverer->statusCallback())
+                onStatus(std::nullopt);
+            if (!alive)
+                return;
+            if (const auto onSnapshot = deliverer->snapshotCallback())
+                onSnapshot(snapshot);
         },
         Qt::QueuedConnection);
 }

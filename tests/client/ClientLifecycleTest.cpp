@@ -275,5 +275,24 @@ TEST(ClientLifecycle, DestroyingTheClientDropsQueuedDeliveries)
     EXPECT_TRUE(h.events().isEmpty()) << h.events().join(QStringLiteral(", ")).toStdString();
 }
 
+TEST(ClientLifecycle, TheOwnerMayDestroyTheClientFromItsStatusCallback)
+{
+    // The clear and the snapshot travel in one delivery; an owner that lets go of
+    // the client as the status clears must get no snapshot and no crash.
+    ClientHarness h;
+    CodexAppServerClient& client = h.createClient();
+    QStringList seen;
+    client.onStatus = [&](const std::optional<QString>& text) {
+        seen.append(text ? QStringLiteral("status:") + *text : cleared);
+        if (!text)
+            h.destroyClient();
+    };
+    client.onSnapshot = [&](const UsageSnapshot&) { seen.append(QStringLiteral("snapshot")); };
+    client.start();
+    ASSERT_TRUE(h.waitFor([&] { return seen.contains(cleared); }, QStringLiteral("the clear before the snapshot")));
+    ClientHarness::settle(200);
+    EXPECT_EQ(seen, QStringList({loading, checking, cleared}));
+}
+
 } // namespace
 } // namespace tallyglass
