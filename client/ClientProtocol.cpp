@@ -101,7 +101,8 @@ void ClientCore::requestAccountLocked()
     accountRequestID = id;
     const QUuid connection = connectionID;
     sendLocked(id, QStringLiteral("account/read"), QJsonObject {{QStringLiteral("refreshToken"), true}});
-    accountTimeout_.arm(requestTimeout, [this, connection, id] { accountTimeoutLocked(connection, id); });
+    if (connection == connectionID) // a failed send has already ended the connection
+        accountTimeout_.arm(requestTimeout, [this, connection, id] { accountTimeoutLocked(connection, id); });
 }
 
 void ClientCore::handleAccountAnswerLocked(const QJsonObject& message)
@@ -156,7 +157,8 @@ void ClientCore::requestUsageLocked()
     const std::int64_t id = takeRequestID();
     usageRequestIDs.insert(id);
     sendLocked(id, QStringLiteral("account/rateLimits/read"), QJsonObject {});
-    usageTimeout_.arm(requestTimeout, [this, id] { usageTimeoutLocked(id); });
+    if (usageRequestIDs.contains(id)) // a failed send has already ended the connection
+        usageTimeout_.arm(requestTimeout, [this, id] { usageTimeoutLocked(id); });
 }
 
 void ClientCore::handleUsageAnswerLocked(const QJsonObject& message)
