@@ -206,6 +206,15 @@ bool ChildProcess::waitForExit(double seconds)
     return true;
 }
 
+void ChildProcess::stopGroup(double graceSeconds)
+{
+    terminate();
+    if (!waitForExit(graceSeconds)) {
+        kill();
+        waitForExit(graceSeconds);
+    }
+}
+
 bool ChildProcess::writeInput(QByteArrayView bytes)
 {
     if (stdin_ < 0)

@@ -45,6 +45,11 @@ public:
     void kill();      // SIGKILL
     // Waits up to `seconds` for the child to exit; true when it has.
     bool waitForExit(double seconds);
+    // Ends the child and whatever is left of its process group: SIGTERM to the group,
+    // up to `graceSeconds` for all of it to go, then SIGKILL to the group and up to
+    // `graceSeconds` more. Returns as soon as nothing of the group is left; also right
+    // for a leader that already exited on its own. Reaps the leader.
+    void stopGroup(double graceSeconds = 1.0);
 
     // One blocking write of all bytes to the child's standard input.
     bool writeInput(QByteArrayView bytes);

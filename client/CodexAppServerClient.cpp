@@ -1,18 +1,16 @@
 #include "client/CodexAppServerClient.h"
 
-#include "client/ClientCore.h"
+#include "client/ChildConnection.h"
+#include "client/DeliveryMailbox.h"
+#include "client/ReadingCycle.h"
 
 #include <QCoreApplication>
 #include <QThread>
 #include <chrono>
 #include <csignal>
+#include <pthread.h>
 
 namespace tallyglass {
-
-class QThreadHolder {
-public:
-    QThread thread;
-};
 
 namespace {
 
@@ -22,7 +20,24 @@ double systemNow()
     return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
+// A write to a child that has gone fails with EPIPE on this thread instead of ending
+// the program; the process-wide disposition is left to the program.
+void blockSigpipeOnThisThread()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 } // namespace
+
+struct CodexAppServerClient::Work {
+    QThread thread;
+    QObject context;       // lives on `thread`: queued calls to the cycle run there
+    DeliveryMailbox mailbox;
+    std::unique_ptr<ReadingCycle> cycle; // used and deleted on `thread` only
+};
 
 CodexAppServerClient::CodexAppServerClient(std::optional<QString> executable, double requestTimeout,
                                            double recoveryCooldown)
@@ -32,55 +47,91 @@ CodexAppServerClient::CodexAppServerClient(std::optional<QString> executable, do
 
 CodexAppServerClient::CodexAppServerClient(std::optional<QString> executable, double requestTimeout,
                                            double recoveryCooldown, WallClock wallClock)
-    : thread_(std::make_unique<QThreadHolder>())
+    : work_(std::make_unique<Work>())
 {
-    // A write to a child that has gone must fail with EPIPE, not end the program.
-    std::signal(SIGPIPE, SIG_IGN);
+    if (auto* app = QCoreApplication::instance(); app && thread() != app->thread())
+        moveToThread(app->thread());
 
-    deliverer_ = new ClientDeliverer(this);
-    if (auto* app = QCoreApplication::instance())
-        deliverer_->moveToThread(app->thread());
+    // onStatus and onSnapshot hear first; a copy of the callback keeps running even when
+    // it replaces itself, and Qt stops the emission if it destroys the client.
+    connect(this, &CodexAppServerClient::statusChanged, this, [this](const std::optional<ClientStatus>& status) {
+        if (const auto callback = onStatus)
+            callback(status ? std::optional<QString>(status->text) : std::nullopt);
+    });
+    connect(this, &CodexAppServerClient::snapshotPublished, this, [this](const UsageSnapshot& snapshot) {
+        if (const auto callback = onSnapshot)
+            callback(snapshot);
+    });
 
-    core_ = new ClientCore(deliverer_, std::move(executable), requestTimeout, recoveryCooldown,
-                           wallClock ? std::move(wallClock) : WallClock(systemNow));
-    thread_->thread.setObjectName(QStringLiteral("com.brightfen.tallyglass.appserver"));
-    core_->moveToThread(&thread_->thread);
-    thread_->thread.start();
+    ReadingCycle::Outputs outputs {
+        [this](const ClientStatus& status) {
+            if (work_->mailbox.putStatus(status))
+                QMetaObject::invokeMethod(this, &CodexAppServerClient::deliverNext, Qt::QueuedConnection);
+        },
+        [this](const UsageSnapshot& snapshot) {
+            if (work_->mailbox.putSnapshot(snapshot))
+                QMetaObject::invokeMethod(this, &CodexAppServerClient::deliverNext, Qt::QueuedConnection);
+        },
+    };
+    ReadingCycle::Settings settings {std::move(executable), requestTimeout, recoveryCooldown};
+    ReadingCycle::Launcher launcher = [](const QString& path, AppServerConnection::Events events,
+                                         double timeout) -> std::variant<AppServerConnection*, int> {
+        auto launched = ChildConnection::launch(path, std::move(events), timeout);
+        if (const int* error = std::get_if<int>(&launched))
+            return *error;
+        return std::get<ChildConnection*>(launched);
+    };
+    work_->cycle = std::make_unique<ReadingCycle>(std::move(settings), std::move(outputs),
+                                                  wallClock ? std::move(wallClock) : WallClock(systemNow),
+                                                  std::move(launcher));
+
+    work_->thread.setObjectName(QStringLiteral("com.brightfen.tallyglass.appserver"));
+    connect(&work_->thread, &QThread::started, &work_->thread, blockSigpipeOnThisThread, Qt::DirectConnection);
+    work_->context.moveToThread(&work_->thread);
+    work_->thread.start();
 }
 
 CodexAppServerClient::~CodexAppServerClient()
 {
-    // Unlike a bare release, destruction also ends the child: an orphaned
-    // codex would outlive the program for nothing.
-    stop();
-    QMetaObject::invokeMethod(core_, [core = core_] { delete core; }, Qt::BlockingQueuedConnection);
-    thread_->thread.quit();
-    thread_->thread.wait();
-
-    deliverer_->detach();
-    if (deliverer_->thread() == QThread::currentThread())
-        delete deliverer_; // drops every delivery still queued
-    else
-        deliverer_->deleteLater();
+    // Unlike a bare release, destruction also ends the child: an orphaned codex would
+    // outlive the program for nothing.
+    QMetaObject::invokeMethod(&work_->context, [this] { work_->cycle.reset(); }, Qt::BlockingQueuedConnection);
+    work_->thread.quit();
+    work_->thread.wait();
 }
 
 void CodexAppServerClient::start()
 {
-    QMetaObject::invokeMethod(core_, [core = core_] { core->startLocked(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(&work_->context, [cycle = work_->cycle.get()] { cycle->startLocked(); },
+                              Qt::QueuedConnection);
 }
 
 void CodexAppServerClient::refresh()
 {
-    QMetaObject::invokeMethod(core_, [core = core_] { core->refreshLocked(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(&work_->context, [cycle = work_->cycle.get()] { cycle->refreshLocked(); },
+                              Qt::QueuedConnection);
 }
 
 void CodexAppServerClient::stop()
 {
-    if (QThread::currentThread() == &thread_->thread) {
-        core_->disconnectLocked();
+    QMetaObject::invokeMethod(&work_->context, [cycle = work_->cycle.get()] { cycle->disconnectLocked(); },
+                              Qt::BlockingQueuedConnection);
+}
+
+void CodexAppServerClient::deliverNext()
+{
+    bool more = false;
+    std::optional<DeliveryMailbox::Delivery> delivery = work_->mailbox.take(&more);
+    if (!delivery)
         return;
-    }
-    QMetaObject::invokeMethod(core_, [core = core_] { core->disconnectLocked(); }, Qt::BlockingQueuedConnection);
+    // One delivery per event: the next is queued to this object, so if the receiver
+    // destroys the client, Qt drops the rest with it.
+    if (more)
+        QMetaObject::invokeMethod(this, &CodexAppServerClient::deliverNext, Qt::QueuedConnection);
+    if (const auto* status = std::get_if<DeliveryMailbox::StatusDelivery>(&*delivery))
+        emit statusChanged(*status);
+    else
+        emit snapshotPublished(std::get<UsageSnapshot>(*delivery));
 }
 
 } // namespace tallyglass

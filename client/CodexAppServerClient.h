@@ -1,10 +1,13 @@
 #pragma once
-// The one connection to a `codex app-server` child. Public calls may come from any
-// thread; all client state lives on the client's own work thread, and onSnapshot /
-// onStatus are always called on the thread of the application's main event loop.
+// The one connection to a `codex app-server` child. Public calls come from the main
+// thread; all connection state lives on the client's own work thread, and every
+// delivery (the signals, onSnapshot and onStatus) arrives on the thread the client
+// was created on, the one of the application's main event loop.
 
+#include "client/ClientStatus.h"
 #include "usage/UsageSnapshot.h"
 
+#include <QObject>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -12,11 +15,8 @@
 
 namespace tallyglass {
 
-class ClientCore;
-class ClientDeliverer;
-class QThreadHolder;
-
-class CodexAppServerClient {
+class CodexAppServerClient : public QObject {
+    Q_OBJECT
 public:
     // Seconds since 1970-01-01T00:00:00Z; the recovery cool-down is measured on it.
     using WallClock = std::function<double()>;
@@ -26,27 +26,31 @@ public:
                                   double recoveryCooldown = 60);
     CodexAppServerClient(std::optional<QString> executable, double requestTimeout, double recoveryCooldown,
                          WallClock wallClock);
-    ~CodexAppServerClient();
+    // Ends the child too; deliveries still waiting are dropped.
+    ~CodexAppServerClient() override;
 
-    CodexAppServerClient(const CodexAppServerClient&) = delete;
-    CodexAppServerClient& operator=(const CodexAppServerClient&) = delete;
-
+    // Called before the signals below, with the status's text; either may destroy the client.
     std::function<void(const UsageSnapshot&)> onSnapshot;
     std::function<void(const std::optional<QString>&)> onStatus;
 
     // Both return at once; the work happens on the client's thread.
     void start();
     void refresh();
-    // Ends the connection and returns once the child is gone (at most about two
-    // seconds for a child that ignores SIGTERM). Never call it from a callback of
-    // the client's own thread.
+    // Ends the connection and returns once the child and what it started are gone (at
+    // most about two seconds for a child that ignores SIGTERM). Never call it from the
+    // client's own thread.
     void stop();
 
+signals:
+    // A status, or nothing when the status clears just before a snapshot.
+    void statusChanged(const std::optional<tallyglass::ClientStatus>& status);
+    void snapshotPublished(const tallyglass::UsageSnapshot& snapshot);
+
 private:
-    friend class ClientCore;
-    std::unique_ptr<QThreadHolder> thread_;
-    ClientDeliverer* deliverer_ = nullptr; // lives on the main thread
-    ClientCore* core_ = nullptr;           // lives on the work thread
+    struct Work;
+    void deliverNext();
+
+    std::unique_ptr<Work> work_;
 };
 
 } // namespace tallyglass
