@@ -1,0 +1,306 @@
+// Drives the client's reading cycle through its real path (line framing, pending
+// requests with deadlines, the cycle, recovery) with a scripted connection in place
+// of the child, and both clocks under the input's control. The input is a list of
+// steps: calls from the shell, answers to whatever was asked, raw bytes, notifications,
+// time passing, the child ending, writes failing.
+//
+// Checked on every input: a snapshot is published only on an answer that shows the
+// same ChatGPT account as the one read before its usage read; request ids only rise;
+// at most one automatic reconnect between two refreshes; at most one connection at a
+// time; every launched connection is stopped by the end.
+
+#include "client/AppServerConnection.h"
+#include "client/ReadingCycle.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <vector>
+
+namespace tallyglass {
+namespace {
+
+[[noreturn]] void fail(const char* what)
+{
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+class Input {
+public:
+    Input(const std::uint8_t* data, std::size_t size) : p_(data), left_(size) {}
+    bool empty() const { return left_ == 0; }
+    std::uint8_t byte()
+    {
+        if (left_ == 0)
+            return 0;
+        --left_;
+        return *p_++;
+    }
+    QByteArray bytes(std::size_t most)
+    {
+        const std::size_t n = std::min<std::size_t>(most, left_);
+        QByteArray out(reinterpret_cast<const char*>(p_), qsizetype(n));
+        p_ += n;
+        left_ -= n;
+        return out;
+    }
+
+private:
+    const std::uint8_t* p_;
+    std::size_t left_;
+};
+
+struct Received {
+    QString method; // of the request this answers
+    std::optional<QString> chatgptAccount;
+    bool usage = false;
+};
+
+struct World;
+
+class ScriptedConnection final : public AppServerConnection {
+public:
+    ScriptedConnection(World& world, Events events, double timeout)
+        : AppServerConnection(std::move(events), timeout)
+        , world_(world)
+    {
+    }
+    using AppServerConnection::expireOverdue;
+    using AppServerConnection::receive;
+    using AppServerConnection::reportEnd;
+
+protected:
+    bool writeLine(const QByteArray& line) override;
+    void shutDown() override;
+    qint64 nowMs() const override;
+
+private:
+    World& world_;
+};
+
+struct World {
+    qint64 monotonicMs = 1'000'000;
+    double wallSeconds = 1'700'000'000;
+    bool failNextWrite = false;
+    bool failNextLaunch = false;
+    int launched = 0;
+    int stopped = 0;
+    int reconnectsSinceRefresh = 0;
+    std::int64_t lastId = 0;
+    ScriptedConnection* current = nullptr;
+    std::map<std::int64_t, QString> asked; // id → method, on the current connection
+    std::vector<Received> received;        // answers on the current connection, in order
+
+    void record(const QJsonObject& message)
+    {
+        const QJsonValue method = message.value(QLatin1String("method"));
+        if (method.isString()) {
+            if (method.toString() == QLatin1String("account/rateLimits/updated"))
+                reconnectsSinceRefresh = 0; // may start a new cycle
+            return;
+        }
+        const QJsonValue idValue = message.value(QLatin1String("id"));
+        if (!idValue.isDouble())
+            return;
+        const auto it = asked.find(std::int64_t(idValue.toDouble()));
+        if (it == asked.end())
+            return;
+        Received r {it->second, std::nullopt, false};
+        const QJsonObject result = message.value(QLatin1String("result")).toObject();
+        const QJsonValue account = result.value(QLatin1String("account"));
+        if (account.isObject() && account.toObject().value(QLatin1String("type")) == QLatin1String("chatgpt"))
+            r.chatgptAccount = QString::fromUtf8(QJsonDocument(account.toObject()).toJson(QJsonDocument::Compact));
+        r.usage = it->second == QLatin1String("account/rateLimits/read") && !result.isEmpty();
+        received.push_back(r);
+    }
+
+    // The answer being handled shows account A, after a usage answer that followed an
+    // answer showing the same account A.
+    void checkSnapshot() const
+    {
+        if (received.empty() || received.back().method != QLatin1String("account/read")
+            || !received.back().chatgptAccount)
+            fail("snapshot published outside an account answer showing a ChatGPT account");
+        const QString& account = *received.back().chatgptAccount;
+        auto it = received.rbegin() + 1;
+        while (it != received.rend() && !it->usage)
+            ++it;
+        if (it == received.rend())
+            fail("snapshot published without a usage answer");
+        while (it != received.rend() && !(it->method == QLatin1String("account/read") && it->chatgptAccount))
+            ++it;
+        if (it == received.rend() || *it->chatgptAccount != account)
+            fail("snapshot published without the same account read before its usage read");
+    }
+};
+
+bool ScriptedConnection::writeLine(const QByteArray& line)
+{
+    if (std::exchange(world_.failNextWrite, false))
+        return false;
+    const QJsonObject message = QJsonDocument::fromJson(line).object();
+    const QJsonValue id = message.value(QLatin1String("id"));
+    if (id.isDouble()) {
+        const auto value = std::int64_t(id.toDouble());
+        if (value <= world_.lastId)
+            fail("a request id did not rise");
+        world_.lastId = value;
+        world_.asked[value] = message.value(QLatin1String("method")).toString();
+    }
+    return true;
+}
+
+void ScriptedConnection::shutDown()
+{
+    ++world_.stopped;
+}
+
+qint64 ScriptedConnection::nowMs() const
+{
+    return world_.monotonicMs;
+}
+
+QByteArray answer(Input& in, std::int64_t id)
+{
+    const QByteArray prefix = "{\"id\":" + QByteArray::number(id) + ",";
+    static const char* const answers[] = {
+        R"("result":{"account":{"type":"chatgpt","email":"a@example.com"}}})",
+        R"("result":{"account":{"type":"chatgpt","email":"b@example.com"}}})",
+        R"("result":{"account":null}})",
+        R"("result":{"account":{"type":"apiKey"}}})",
+        R"("result":{}})",
+        R"("result":{"rateLimits":{"primary":{"usedPercent":37,"windowDurationMins":300,"resetsAt":1893456000},"secondary":{"usedPercent":12,"windowDurationMins":10080,"resetsAt":1894060800}}}})",
+        R"("result":{"rateLimits":{"primary":{"usedPercent":"x"}}}})",
+        R"("error":{"code":401,"message":""}})",
+        R"("error":{"code":429,"message":"slow down"}})",
+        R"("error":{"message":"Unauthorized"}})",
+        R"("error":{"code":-32603}})",
+    };
+    const std::uint8_t choice = in.byte();
+    if (choice < std::size(answers))
+        return prefix + answers[choice] + '\n';
+    return prefix + in.bytes(in.byte()) + '\n'; // anything after a valid id
+}
+
+void feed(ScriptedConnection& connection, Input& in, const QByteArray& bytes)
+{
+    // Cut where the input says, so lines also arrive in pieces.
+    const qsizetype cut = bytes.isEmpty() ? 0 : in.byte() % (bytes.size() + 1);
+    connection.receive(QByteArrayView(bytes).first(cut));
+    if (!connection.isClosed())
+        connection.receive(QByteArrayView(bytes).sliced(cut));
+}
+
+void run(const std::uint8_t* data, std::size_t size)
+{
+    Input in(data, size);
+    World world;
+    {
+        ReadingCycle::Outputs outputs {
+            [&world](const ClientStatus& status) {
+                if (status.kind == StatusKind::reconnecting && ++world.reconnectsSinceRefresh > 1)
+                    fail("a second automatic reconnect in one cycle");
+            },
+            [&world](const UsageSnapshot&) { world.checkSnapshot(); },
+        };
+        ReadingCycle::Launcher launcher = [&world](const QString&, AppServerConnection::Events events,
+                                                   double timeout) -> std::variant<AppServerConnection*, int> {
+            if (std::exchange(world.failNextLaunch, false))
+                return 2;
+            if (world.launched != world.stopped)
+                fail("a second connection while one is open");
+            ++world.launched;
+            world.asked.clear();
+            world.received.clear();
+            auto forward = std::move(events.message);
+            events.message = [&world, forward](const QJsonObject& message) {
+                world.record(message);
+                forward(message);
+            };
+            world.current = new ScriptedConnection(world, std::move(events), timeout);
+            return world.current;
+        };
+        ReadingCycle cycle({QStringLiteral("/nonexistent/codex"), 20, 60}, outputs,
+                           [&world] { return world.wallSeconds; }, launcher);
+
+        while (!in.empty()) {
+            ScriptedConnection* connection = world.current && !world.current->isClosed() ? world.current : nullptr;
+            switch (in.byte() % 11) {
+            case 0:
+                cycle.startLocked();
+                break;
+            case 1:
+                world.reconnectsSinceRefresh = 0;
+                cycle.refreshLocked();
+                break;
+            case 2:
+                cycle.disconnectLocked();
+                break;
+            case 3:
+                if (connection && !world.asked.empty()) {
+                    auto it = world.asked.begin();
+                    std::advance(it, in.byte() % world.asked.size());
+                    feed(*connection, in, answer(in, it->first));
+                }
+                break;
+            case 4:
+                if (connection)
+                    feed(*connection, in, in.bytes(in.byte()));
+                break;
+            case 5:
+                if (connection) {
+                    static const char* const notes[] = {
+                        "{\"method\":\"account/updated\"}\n",
+                        "{\"method\":\"account/rateLimits/updated\",\"params\":{}}\n",
+                        "{\"method\":\"account/read\",\"id\":1}\n",
+                        "{\"method\":\"turn/started\"}\n",
+                    };
+                    feed(*connection, in, notes[in.byte() % std::size(notes)]);
+                }
+                break;
+            case 6:
+                world.monotonicMs += qint64(in.byte()) * 250;
+                if (connection)
+                    connection->expireOverdue();
+                break;
+            case 7:
+                world.wallSeconds += double(std::int8_t(in.byte())) * 10;
+                break;
+            case 8:
+                if (connection)
+                    connection->reportEnd(ClientStatus::childExited(in.byte(), in.bytes(in.byte() % 32)));
+                break;
+            case 9:
+                world.failNextWrite = true;
+                break;
+            case 10:
+                world.failNextLaunch = true;
+                break;
+            }
+            if (world.current && world.current->isClosed())
+                world.current = nullptr; // deleted below with the other retired connections
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (world.launched != world.stopped)
+        fail("a launched connection was never stopped");
+}
+
+} // namespace
+} // namespace tallyglass
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    static int argc = 1;
+    static char name[] = "fuzz_client_cycle";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    tallyglass::run(data, size);
+    return 0;
+}
