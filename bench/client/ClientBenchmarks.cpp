@@ -7,6 +7,7 @@
 // separate process, so its own work is not counted; the benchmark's thread sleeps in
 // the event loop while it waits. Pass --smoke for a short run.
 
+#include "bench/ErrorCountingReporter.h"
 #include "bench/client/BenchDeliveries.h"
 #include "bench/client/DirectAppServer.h"
 #include "client/CodexAppServerClient.h"
@@ -210,7 +211,8 @@ int main(int argc, char** argv)
     QCoreApplication app(count, arguments.data());
     benchmark::Initialize(&count, arguments.data());
     tallyglass::registerAll();
-    benchmark::RunSpecifiedBenchmarks();
+    tallyglass::ErrorCountingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    return 0;
+    return reporter.errors() == 0 ? 0 : 1;
 }

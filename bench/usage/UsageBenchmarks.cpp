@@ -1,3 +1,4 @@
+#include "bench/ErrorCountingReporter.h"
 #include "client/JsonLineBuffer.h"
 #include "usage/UsagePayloadParser.h"
 
@@ -71,3 +72,12 @@ BENCHMARK(CutLines);
 
 } // namespace
 } // namespace tallyglass
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    tallyglass::ErrorCountingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return reporter.errors() == 0 ? 0 : 1;
+}
