@@ -33,24 +33,10 @@ StatusConsole::StatusConsole(CodexAppServerClient& client, ConsoleOptions option
     connect(&refreshTimer_, &QTimer::timeout, this, [this] { client_.refresh(); });
 }
 
-bool StatusConsole::endsCycleWithoutUsage(const QString& text)
-{
-    static const QString stillReading[] = {
-        QStringLiteral("사용량 불러오는 중…"),
-        QStringLiteral("계정 확인 중… 이전 사용량 표시 중지"),
-        QStringLiteral("계정 상태 변경 — 이전 사용량 표시 중지"),
-    };
-    for (const QString& candidate : stillReading) {
-        if (text == candidate)
-            return false;
-    }
-    return !text.endsWith(QStringLiteral(" — Codex 재연결 중…"));
-}
-
 void StatusConsole::begin()
 {
-    client_.onStatus = [this](const std::optional<QString>& text) { deliverStatus(text); };
-    client_.onSnapshot = [this](const UsageSnapshot& snapshot) { deliverSnapshot(snapshot); };
+    connect(&client_, &CodexAppServerClient::statusChanged, this, &StatusConsole::deliverStatus);
+    connect(&client_, &CodexAppServerClient::snapshotPublished, this, &StatusConsole::deliverSnapshot);
     client_.start();
     if (options_.mode == ConsoleOptions::Mode::Watch) {
         refreshTimer_.start(milliseconds(options_.watchSeconds));
@@ -64,11 +50,12 @@ void StatusConsole::interrupt(int signalNumber)
     finish(options_.mode == ConsoleOptions::Mode::Watch ? Reading : 128 + signalNumber);
 }
 
-void StatusConsole::deliverStatus(const std::optional<QString>& text)
+void StatusConsole::deliverStatus(const std::optional<ClientStatus>& status)
 {
+    const std::optional<QString> text = status ? std::optional<QString>(status->text) : std::nullopt;
     if (finished_ || !print(DeliveryJson::line(DeliveryJson::status(text))))
         return;
-    if (options_.mode == ConsoleOptions::Mode::Once && text && endsCycleWithoutUsage(*text))
+    if (options_.mode == ConsoleOptions::Mode::Once && status && !status->readingUnderway())
         finish(NoUsage);
 }
 
@@ -100,8 +87,7 @@ void StatusConsole::finish(int code)
     refreshTimer_.stop();
     client_.stop();
     // Deliveries still queued must not reach this object any more.
-    client_.onStatus = nullptr;
-    client_.onSnapshot = nullptr;
+    disconnect(&client_, nullptr, this, nullptr);
     if (onFinished)
         onFinished(code);
 }

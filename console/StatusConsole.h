@@ -2,6 +2,7 @@
 // Drives one client for tallyglass-status: prints every delivery as a JSON line and
 // decides when and with which code to finish. Main thread only.
 
+#include "client/ClientStatus.h"
 #include "console/ConsoleOptions.h"
 #include "usage/UsageSnapshot.h"
 
@@ -43,10 +44,6 @@ public:
     void interrupt(int signalNumber);
     bool isFinished() const { return finished_; }
 
-    // True for a status text after which this cycle brings no usage; false for the
-    // texts shown while a reading is still under way.
-    static bool endsCycleWithoutUsage(const QString& text);
-
 private:
     CodexAppServerClient& client_;
     ConsoleOptions options_;
@@ -55,7 +52,7 @@ private:
     QTimer refreshTimer_;
     bool finished_ = false;
 
-    void deliverStatus(const std::optional<QString>& text);
+    void deliverStatus(const std::optional<ClientStatus>& status);
     void deliverSnapshot(const UsageSnapshot& snapshot);
     bool print(const QByteArray& line);
     void finish(int code);

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 
 #include <gtest/gtest.h>
+#include <tuple>
 #include <limits>
 
 namespace tallyglass {
@@ -67,33 +68,34 @@ TEST(DeliveryJsonTest, StatusLinesAreUtf8AndNullForTheClear)
     EXPECT_EQ(odd, QByteArray("{\"status\":\"a\\\"b\\\\c\\nd\"}\n"));
 }
 
-TEST(StatusConsoleTest, OnlyTextsOfAReadingStillUnderWayLetItRunOn)
+TEST(StatusConsoleTest, OnlyStatusesOfAReadingStillUnderWayLetItRunOn)
 {
-    const std::pair<const char*, bool> cases[] = {
-        {"사용량 불러오는 중…", false},
-        {"계정 확인 중… 이전 사용량 표시 중지", false},
-        {"계정 상태 변경 — 이전 사용량 표시 중지", false},
-        {"사용량 조회 실패 (코드 -32603) — Codex 재연결 중…", false},
-        {"Codex 계정 변경 감지 — Codex 재연결 중…", false},
-        {"Codex에서 ChatGPT 로그인이 필요함 — 이전 사용량 표시 중지", true},
-        {"사용량 조회 실패 (코드 -32603) — 자동 재시도 중단, 잠시 후 새로고침 (이전 사용량 표시 중지)", true},
-        {"Codex CLI를 찾을 수 없음", true},
-        {"Codex 실행 실패 (2)", true},
-        {"Codex 연결 종료 (종료 코드 1)", true},
-        {"Codex 초기화 시간 초과 — 새로고침으로 재연결", true},
-        {"계정 확인 응답 없음", true},
-        {"사용량 데이터 없음", true},
-        {"사용량 조회 실패 (코드 429)", true},
-        {"Codex에 요청을 보내지 못함 — 새로고침으로 재연결", true},
-        // Near misses are not the texts of a reading under way.
-        {"사용량 불러오는 중", true},
-        {"— Codex 재연결 중…", true},
-        {"x — Codex 재연결 중… ", true},
-        {"", true},
+    // The console decides by kind; the texts beside them are the ones users read.
+    const std::tuple<ClientStatus, const char*, bool> cases[] = {
+        {ClientStatus::loading(), "사용량 불러오는 중…", false},
+        {ClientStatus::checkingAccount(), "계정 확인 중… 이전 사용량 표시 중지", false},
+        {ClientStatus::accountChanged(), "계정 상태 변경 — 이전 사용량 표시 중지", false},
+        {ClientStatus::reconnecting(ClientStatus::requestFailedText(ClientStatus::usageLabel(), -32603)),
+         "사용량 조회 실패 (코드 -32603) — Codex 재연결 중…", false},
+        {ClientStatus::reconnecting(ClientStatus::accountChangeReason()), "Codex 계정 변경 감지 — Codex 재연결 중…",
+         false},
+        {ClientStatus::signedOut(), "Codex에서 ChatGPT 로그인이 필요함 — 이전 사용량 표시 중지", true},
+        {ClientStatus::retryStopped(ClientStatus::requestFailedText(ClientStatus::usageLabel(), -32603)),
+         "사용량 조회 실패 (코드 -32603) — 자동 재시도 중단, 잠시 후 새로고침 (이전 사용량 표시 중지)", true},
+        {ClientStatus::notFound(), "Codex CLI를 찾을 수 없음", true},
+        {ClientStatus::launchFailed(2), "Codex 실행 실패 (2)", true},
+        {ClientStatus::childExited(1, {}), "Codex 연결 종료 (종료 코드 1)", true},
+        {ClientStatus::initializeTimedOut(), "Codex 초기화 시간 초과 — 새로고침으로 재연결", true},
+        {ClientStatus::noAccountAnswer(), "계정 확인 응답 없음", true},
+        {ClientStatus::noUsageData(), "사용량 데이터 없음", true},
+        {ClientStatus::requestFailed(ClientStatus::requestFailedText(ClientStatus::usageLabel(), 429)),
+         "사용량 조회 실패 (코드 429)", true},
+        {ClientStatus::sendFailed(), "Codex에 요청을 보내지 못함 — 새로고침으로 재연결", true},
     };
-    for (const auto& [text, ends] : cases) {
+    for (const auto& [status, text, ends] : cases) {
         SCOPED_TRACE(text);
-        EXPECT_EQ(StatusConsole::endsCycleWithoutUsage(QString::fromUtf8(text)), ends);
+        EXPECT_EQ(status.text, QString::fromUtf8(text));
+        EXPECT_EQ(!status.readingUnderway(), ends);
     }
 }
 
