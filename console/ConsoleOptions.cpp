@@ -1,10 +1,15 @@
 #include "console/ConsoleOptions.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <cmath>
 
 namespace tallyglass {
 
 namespace {
+
+const QString timeoutName = QStringLiteral("timeout");
+const QString watchName = QStringLiteral("watch");
 
 std::optional<double> parseSeconds(const QString& text)
 {
@@ -15,70 +20,83 @@ std::optional<double> parseSeconds(const QString& text)
     return value;
 }
 
+// The only ways to write an option here. QCommandLineParser also takes "--h", "-hh",
+// "--help=x" and a bare "--" that makes the rest positional; those are refused.
+bool isOptionSpelling(const QString& argument)
+{
+    if (argument == QLatin1String("-h") || argument == QLatin1String("--help"))
+        return true;
+    for (const QString& name : {timeoutName, watchName}) {
+        const QString option = QStringLiteral("--") + name;
+        if (argument == option || argument.startsWith(option + QLatin1Char('=')))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 std::optional<ConsoleOptions> ConsoleOptions::parse(const QStringList& arguments, QString* error)
 {
-    ConsoleOptions options;
-    bool sawTimeout = false;
-    bool sawWatch = false;
-    bool sawHelp = false;
+    const QCommandLineOption timeout(timeoutName, QString(), QStringLiteral("SECONDS"));
+    const QCommandLineOption watch(watchName, QString(), QStringLiteral("SECONDS"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    QCommandLineParser parser;
+    parser.addOptions({timeout, watch, help});
+    // Its own error text is not used: every fault is named below, in this program's words.
+    parser.parse(QStringList{QStringLiteral("tallyglass-status")} + arguments);
 
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            sawHelp = true;
-            continue;
-        }
-
-        QString name = argument;
-        std::optional<QString> value;
-        if (argument.startsWith(QLatin1String("--")) && argument.contains(QLatin1Char('='))) {
-            name = argument.section(QLatin1Char('='), 0, 0);
-            value = argument.section(QLatin1Char('='), 1);
-        }
-        const bool isTimeout = name == QLatin1String("--timeout");
-        const bool isWatch = name == QLatin1String("--watch");
-        if (!isTimeout && !isWatch) {
-            *error = argument.startsWith(QLatin1Char('-'))
-                ? QStringLiteral("unknown option \"%1\"").arg(argument)
-                : QStringLiteral("unexpected argument \"%1\"").arg(argument);
+    // A value that starts with '-' never reads as a number of seconds, so an argument
+    // found among the values is either a value or a second fault reported below.
+    const QStringList values = parser.values(timeout) + parser.values(watch);
+    for (const QString& argument : arguments) {
+        if (argument.startsWith(QLatin1Char('-')) && !isOptionSpelling(argument) && !values.contains(argument)) {
+            *error = QStringLiteral("unknown option \"%1\"").arg(argument);
             return std::nullopt;
-        }
-        if ((isTimeout && sawTimeout) || (isWatch && sawWatch)) {
-            *error = QStringLiteral("%1 given more than once").arg(name);
-            return std::nullopt;
-        }
-        if (!value) {
-            if (i + 1 >= arguments.size()) {
-                *error = QStringLiteral("%1 needs a number of seconds").arg(name);
-                return std::nullopt;
-            }
-            value = arguments[++i];
-        }
-        const std::optional<double> seconds = parseSeconds(*value);
-        if (!seconds) {
-            *error = QStringLiteral("%1 needs a number of seconds from %2 to %3, not \"%4\"")
-                         .arg(name)
-                         .arg(minSeconds)
-                         .arg(maxSeconds, 0, 'f', 0)
-                         .arg(*value);
-            return std::nullopt;
-        }
-        if (isTimeout) {
-            sawTimeout = true;
-            options.timeoutSeconds = *seconds;
-        } else {
-            sawWatch = true;
-            options.watchSeconds = *seconds;
         }
     }
 
-    if (sawHelp) {
+    // The options with seconds, in the order they were given.
+    ConsoleOptions options;
+    QStringList seen;
+    for (const QString& name : parser.optionNames()) {
+        if (name != timeoutName && name != watchName)
+            continue;
+        const QString option = QStringLiteral("--") + name;
+        if (seen.contains(name)) {
+            *error = QStringLiteral("%1 given more than once").arg(option);
+            return std::nullopt;
+        }
+        seen.append(name);
+        const QStringList given = parser.values(name);
+        if (given.isEmpty()) {
+            *error = QStringLiteral("%1 needs a number of seconds").arg(option);
+            return std::nullopt;
+        }
+        const std::optional<double> seconds = parseSeconds(given.first());
+        if (!seconds) {
+            *error = QStringLiteral("%1 needs a number of seconds from %2 to %3, not \"%4\"")
+                         .arg(option)
+                         .arg(minSeconds)
+                         .arg(maxSeconds, 0, 'f', 0)
+                         .arg(given.first());
+            return std::nullopt;
+        }
+        (name == timeoutName ? options.timeoutSeconds : options.watchSeconds) = *seconds;
+    }
+
+    const QStringList positional = parser.positionalArguments();
+    if (!positional.isEmpty()) {
+        *error = QStringLiteral("unexpected argument \"%1\"").arg(positional.first());
+        return std::nullopt;
+    }
+
+    if (parser.isSet(help)) {
         options.mode = Mode::Help;
         return options;
     }
-    if (sawWatch && sawTimeout) {
+    const bool sawWatch = parser.isSet(watch);
+    if (sawWatch && parser.isSet(timeout)) {
         *error = QStringLiteral("--timeout and --watch cannot be combined: --watch runs until it is interrupted");
         return std::nullopt;
     }
@@ -87,6 +105,7 @@ std::optional<ConsoleOptions> ConsoleOptions::parse(const QStringList& arguments
     return options;
 }
 
+// Written by hand: QCommandLineParser::helpText() cannot lay out the JSON forms and exit codes.
 QString ConsoleOptions::helpText()
 {
     return QStringLiteral(
