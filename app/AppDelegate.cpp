@@ -2,6 +2,7 @@
 
 #include "app/AppSettings.h"
 #include "app/NumberParsing.h"
+#include "app/SettingsKeys.h"
 #include "app/StatusMenu.h"
 #include "app/StatusTexts.h"
 
@@ -87,7 +88,7 @@ void AppDelegate::configureRefreshTimer()
         timer_.reset();
     }
     const double interval = refreshInterval();
-    if (interval < 30)
+    if (interval < SettingsKeys::refreshInterval.minimumSeconds)
         return;
     timer_ = c_.makeRefreshTimer();
     timer_->onTick = [this] { c_.client->refresh(); };
@@ -168,9 +169,11 @@ void AppDelegate::selectTimeDisplayMode(const QVariant& rawMode)
 
 void AppDelegate::setCustomRefreshInterval()
 {
+    constexpr RefreshIntervalSetting bounds = SettingsKeys::refreshInterval;
     const double current = refreshInterval();
-    const QString prefill = current >= 30 ? QString::number(static_cast<long long>(std::trunc(current)))
-                                          : QStringLiteral("60");
+    const QString prefill = current >= bounds.minimumSeconds
+        ? QString::number(static_cast<long long>(std::trunc(current)))
+        : QString::number(bounds.defaultSeconds);
     const std::optional<QString> typed = c_.intervalDialog->run(prefill);
     if (!typed)
         return;
@@ -179,7 +182,8 @@ void AppDelegate::setCustomRefreshInterval()
         configureRefreshTimer();
         return;
     }
-    statusMessage_ = QStringLiteral("자동 갱신은 30~86400초 사이여야 함");
+    statusMessage_ =
+        QStringLiteral("자동 갱신은 %1~%2초 사이여야 함").arg(bounds.minimumSeconds).arg(bounds.maximumSeconds);
     updateTitle();
 }
 
