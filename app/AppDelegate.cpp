@@ -4,7 +4,6 @@
 #include "app/NumberParsing.h"
 #include "app/SettingsKeys.h"
 #include "app/StatusMenu.h"
-#include "app/StatusTexts.h"
 
 #include <QMenu>
 #include <cmath>
@@ -37,8 +36,7 @@ AppDelegate::~AppDelegate()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    c_.statusItem->setTitle(QStringLiteral("…"));
-    c_.statusItem->setToolTip(QStringLiteral("Codex 사용량"));
+    show(StatusTexts::launching());
     c_.statusItem->onClick = [this](StatusClick click) { statusItemClicked(click); };
     c_.statusItem->onMenuAboutToShow = [this](QMenu& menu) { makeMenu(menu); };
 
@@ -107,10 +105,14 @@ TimeContext AppDelegate::timeContext() const
 
 void AppDelegate::updateTitle()
 {
-    const StatusTexts texts =
-        StatusTexts::make(snapshot_, statusMessage_, AppSettings::timeDisplayMode(*c_.settings), timeContext());
+    show(StatusTexts::make(snapshot_, statusMessage_, AppSettings::timeDisplayMode(*c_.settings), timeContext()));
+}
+
+void AppDelegate::show(const StatusTexts& texts)
+{
     c_.statusItem->setTitle(texts.title);
     c_.statusItem->setToolTip(texts.toolTip);
+    c_.statusItem->setBadge(texts.badge);
 }
 
 void AppDelegate::statusItemClicked(StatusClick click)
@@ -123,7 +125,7 @@ void AppDelegate::statusItemClicked(StatusClick click)
 
 void AppDelegate::refreshNow()
 {
-    c_.statusItem->setTitle(QStringLiteral("↻"));
+    show(StatusTexts::refreshing(c_.statusItem->toolTip()));
     c_.client->refresh();
 }
 
