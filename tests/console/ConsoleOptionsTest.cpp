@@ -68,6 +68,9 @@ TEST(ConsoleOptionsTest, RejectsBadArgumentsWithOneLineNamingThem)
         {{"-hh"}, "unknown option \"-hh\""},
         {{"--help=1"}, "unknown option \"--help=1\""},
         {{"--timeout", "-h"}, "--timeout needs a number of seconds from 0.001 to 2000000, not \"-h\""},
+        // With several faults, the first one written is named.
+        {{"status", "--timeout"}, "unexpected argument \"status\""},
+        {{"--timeout", "abc", "--verbose"}, "\"abc\""},
     };
     for (const auto& [arguments, expected] : cases) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
