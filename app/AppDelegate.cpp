@@ -2,8 +2,8 @@
 
 #include "app/AppSettings.h"
 #include "app/NumberParsing.h"
+#include "app/SettingsKeys.h"
 #include "app/StatusMenu.h"
-#include "app/StatusTexts.h"
 
 #include <QMenu>
 #include <cmath>
@@ -36,8 +36,7 @@ AppDelegate::~AppDelegate()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    c_.statusItem->setTitle(QStringLiteral("…"));
-    c_.statusItem->setToolTip(QStringLiteral("Codex 사용량"));
+    show(StatusTexts::launching());
     c_.statusItem->onClick = [this](StatusClick click) { statusItemClicked(click); };
     c_.statusItem->onMenuAboutToShow = [this](QMenu& menu) { makeMenu(menu); };
 
@@ -87,7 +86,7 @@ void AppDelegate::configureRefreshTimer()
         timer_.reset();
     }
     const double interval = refreshInterval();
-    if (interval < 30)
+    if (interval < SettingsKeys::refreshInterval.minimumSeconds)
         return;
     timer_ = c_.makeRefreshTimer();
     timer_->onTick = [this] { c_.client->refresh(); };
@@ -106,10 +105,14 @@ TimeContext AppDelegate::timeContext() const
 
 void AppDelegate::updateTitle()
 {
-    const StatusTexts texts =
-        StatusTexts::make(snapshot_, statusMessage_, AppSettings::timeDisplayMode(*c_.settings), timeContext());
+    show(StatusTexts::make(snapshot_, statusMessage_, AppSettings::timeDisplayMode(*c_.settings), timeContext()));
+}
+
+void AppDelegate::show(const StatusTexts& texts)
+{
     c_.statusItem->setTitle(texts.title);
     c_.statusItem->setToolTip(texts.toolTip);
+    c_.statusItem->setBadge(texts.badge);
 }
 
 void AppDelegate::statusItemClicked(StatusClick click)
@@ -122,7 +125,7 @@ void AppDelegate::statusItemClicked(StatusClick click)
 
 void AppDelegate::refreshNow()
 {
-    c_.statusItem->setTitle(QStringLiteral("↻"));
+    show(StatusTexts::refreshing(c_.statusItem->toolTip()));
     c_.client->refresh();
 }
 
@@ -168,9 +171,11 @@ void AppDelegate::selectTimeDisplayMode(const QVariant& rawMode)
 
 void AppDelegate::setCustomRefreshInterval()
 {
+    constexpr RefreshIntervalSetting bounds = SettingsKeys::refreshInterval;
     const double current = refreshInterval();
-    const QString prefill = current >= 30 ? QString::number(static_cast<long long>(std::trunc(current)))
-                                          : QStringLiteral("60");
+    const QString prefill = current >= bounds.minimumSeconds
+        ? QString::number(static_cast<long long>(std::trunc(current)))
+        : QString::number(bounds.defaultSeconds);
     const std::optional<QString> typed = c_.intervalDialog->run(prefill);
     if (!typed)
         return;
@@ -179,7 +184,8 @@ void AppDelegate::setCustomRefreshInterval()
         configureRefreshTimer();
         return;
     }
-    statusMessage_ = QStringLiteral("자동 갱신은 30~86400초 사이여야 함");
+    statusMessage_ =
+        QStringLiteral("자동 갱신은 %1~%2초 사이여야 함").arg(bounds.minimumSeconds).arg(bounds.maximumSeconds);
     updateTitle();
 }
 

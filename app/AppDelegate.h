@@ -7,6 +7,7 @@
 #include "app/RepeatingTimer.h"
 #include "app/SettingsStore.h"
 #include "app/StatusItem.h"
+#include "app/StatusTexts.h"
 #include "app/TimeTexts.h"
 #include "app/UsageClient.h"
 #include "usage/UsageSnapshot.h"
@@ -59,6 +60,7 @@ public:
 private:
     void configureRefreshTimer();
     void updateTitle();
+    void show(const StatusTexts& texts);
     void makeMenu(QMenu& menu);
     double refreshInterval() const;
     TimeContext timeContext() const;

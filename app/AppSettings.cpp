@@ -7,7 +7,7 @@
 namespace tallyglass {
 namespace {
 
-constexpr double defaultRefreshInterval = 60;
+constexpr RefreshIntervalSetting interval = SettingsKeys::refreshInterval;
 
 std::optional<double> storedNumber(const QVariant& stored)
 {
@@ -24,35 +24,35 @@ std::optional<double> storedNumber(const QVariant& stored)
 
 double AppSettings::refreshInterval(const SettingsStore& store)
 {
-    const QVariant stored = store.value(refreshIntervalKey);
+    const QVariant stored = store.value(interval.key);
     if (!stored.isValid())
-        return defaultRefreshInterval;
+        return interval.defaultSeconds;
     const std::optional<double> v = storedNumber(stored);
     if (!v || !std::isfinite(*v))
-        return defaultRefreshInterval;
-    if (*v == 0)
-        return 0;
-    if (*v < 30 || *v > 86400)
-        return defaultRefreshInterval;
+        return interval.defaultSeconds;
+    if (*v == interval.offSeconds)
+        return interval.offSeconds;
+    if (!interval.inRange(*v))
+        return interval.defaultSeconds;
     return *v;
 }
 
 TimeDisplayMode AppSettings::timeDisplayMode(const SettingsStore& store)
 {
-    const QVariant stored = store.value(timeDisplayModeKey);
+    const QVariant stored = store.value(SettingsKeys::timeDisplayMode.key);
     if (stored.metaType().id() == QMetaType::QString && stored.toString() == QLatin1String("remaining"))
         return TimeDisplayMode::remaining;
-    return TimeDisplayMode::resetAt;
+    return SettingsKeys::timeDisplayMode.defaultMode;
 }
 
 void AppSettings::setRefreshInterval(SettingsStore& store, double seconds)
 {
-    store.setValue(refreshIntervalKey, seconds);
+    store.setValue(interval.key, seconds);
 }
 
 void AppSettings::setTimeDisplayMode(SettingsStore& store, TimeDisplayMode mode)
 {
-    store.setValue(timeDisplayModeKey, rawValue(mode));
+    store.setValue(SettingsKeys::timeDisplayMode.key, rawValue(mode));
 }
 
 } // namespace tallyglass

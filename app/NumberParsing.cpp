@@ -1,5 +1,7 @@
 #include "app/NumberParsing.h"
 
+#include "app/SettingsKeys.h"
+
 #include <QByteArray>
 #include <cmath>
 #include <cstdlib>
@@ -39,7 +41,7 @@ std::optional<double> parseWholeNumber(const QString& text)
 std::optional<double> parseCustomRefreshInterval(const QString& text)
 {
     const std::optional<double> value = parseWholeNumber(text);
-    if (!value || !std::isfinite(*value) || *value < 30 || *value > 86400)
+    if (!value || !std::isfinite(*value) || !SettingsKeys::refreshInterval.inRange(*value))
         return std::nullopt;
     return value;
 }

@@ -15,7 +15,7 @@ std::optional<double> parseWholeNumber(const QString& text);
 // True when the variant holds a number type (not text that reads as one).
 bool isNumericVariant(const QVariant& value);
 
-// A typed refresh interval: a finite number in 30...86400 seconds, or nothing.
+// A typed refresh interval: a finite number in the range of SettingsKeys::refreshInterval, or nothing.
 std::optional<double> parseCustomRefreshInterval(const QString& text);
 
 } // namespace tallyglass

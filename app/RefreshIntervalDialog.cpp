@@ -1,5 +1,7 @@
 #include "app/RefreshIntervalDialog.h"
 
+#include "app/SettingsKeys.h"
+
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,7 +23,10 @@ RefreshIntervalDialog::RefreshIntervalDialog(QWidget* parent)
     QFont bold = message->font();
     bold.setBold(true);
     message->setFont(bold);
-    auto* informative = new QLabel(QStringLiteral("초 단위로 입력해. 30초부터 86400초(하루)까지 가능해."), this);
+    auto* informative = new QLabel(QStringLiteral("초 단위로 입력해. %1초부터 %2초(하루)까지 가능해.")
+                                       .arg(SettingsKeys::refreshInterval.minimumSeconds)
+                                       .arg(SettingsKeys::refreshInterval.maximumSeconds),
+                                   this);
     informative->setWordWrap(true);
 
     field_->setFixedSize(220, 24);

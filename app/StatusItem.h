@@ -1,5 +1,5 @@
 #pragma once
-// The item in the system tray that shows the title and opens the menu. Main thread only.
+// The item in the system tray that shows the title and badge and opens the menu. Main thread only.
 
 #include <QString>
 #include <functional>
@@ -18,6 +18,9 @@ public:
     virtual QString title() const = 0;
     virtual void setToolTip(const QString& toolTip) = 0;
     virtual QString toolTip() const = 0;
+    // The short figure drawn on the icon.
+    virtual void setBadge(const QString& badge) = 0;
+    virtual QString badge() const = 0;
 
     // Left and right clicks; other buttons are not reported.
     std::function<void(StatusClick)> onClick;

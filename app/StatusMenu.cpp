@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QKeySequence>
 #include <QMenu>
+#include <algorithm>
 #include <array>
 
 namespace tallyglass {
@@ -13,6 +14,9 @@ struct Preset {
     double seconds;
 };
 constexpr std::array<Preset, 4> refreshPresets{{{u"30초", 30}, {u"1분", 60}, {u"5분", 300}, {u"10분", 600}}};
+static_assert(std::ranges::all_of(refreshPresets,
+                                  [](const Preset& p) { return SettingsKeys::refreshInterval.inRange(p.seconds); }),
+              "every preset is an interval the settings accept");
 
 struct ModeChoice {
     const char16_t* title;
@@ -94,7 +98,8 @@ void addRefreshIntervalMenu(QMenu& menu, const StatusMenuState& state, const Sta
                   preset.seconds == state.refreshInterval, context, actions.selectRefreshInterval);
     submenu->addSeparator();
     addCommand(*submenu, QStringLiteral("직접 설정…"), context, actions.setCustomRefreshInterval);
-    addChoice(*submenu, QStringLiteral("끄기"), 0.0, state.refreshInterval == 0, context,
+    const double off = SettingsKeys::refreshInterval.offSeconds;
+    addChoice(*submenu, QStringLiteral("끄기"), off, state.refreshInterval == off, context,
               actions.selectRefreshInterval);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Fills the tray's menu from the delegate's state at the moment it opens. Main thread only.
 
+#include "app/SettingsKeys.h"
 #include "app/TimeTexts.h"
 #include "usage/UsageSnapshot.h"
 
@@ -17,8 +18,8 @@ namespace tallyglass {
 struct StatusMenuState {
     std::optional<UsageSnapshot> snapshot;
     std::optional<QString> statusMessage;
-    double refreshInterval = 60;
-    TimeDisplayMode mode = TimeDisplayMode::resetAt;
+    double refreshInterval = SettingsKeys::refreshInterval.defaultSeconds;
+    TimeDisplayMode mode = SettingsKeys::timeDisplayMode.defaultMode;
     bool launchAtLogin = false;
     TimeContext time;
 };

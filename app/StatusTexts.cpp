@@ -6,18 +6,38 @@ StatusTexts StatusTexts::make(const std::optional<UsageSnapshot>& snapshot,
                               const std::optional<QString>& statusMessage, TimeDisplayMode mode,
                               const TimeContext& context)
 {
+    const QString statusBadge = QStringLiteral("!");
     if (snapshot && snapshot->fiveHour) {
         const UsageWindow& window = *snapshot->fiveHour;
+        const QString percent = QString::number(window.remainingPercent());
         const QString time = TimeTexts::displayedTime(window.resetsAt, TimeFormat::clock, mode, context);
-        QString title = QString::number(window.remainingPercent()) + QStringLiteral("% (") + time + QLatin1Char(')');
+        QString title = percent + QStringLiteral("% (") + time + QLatin1Char(')');
         if (statusMessage)
-            return {title + QStringLiteral(" !"), *statusMessage};
-        return {title, QStringLiteral("5시간 한도 남음")};
+            return {title + QLatin1Char(' ') + statusBadge, *statusMessage, statusBadge};
+        return {title, QStringLiteral("5시간 한도 남음"), percent};
     }
     if (statusMessage)
-        return {QStringLiteral("!"), *statusMessage};
+        return {statusBadge, *statusMessage, statusBadge};
     return {QStringLiteral("--% (--:--)"),
-            snapshot ? QStringLiteral("조회 응답에 5시간 데이터 없음") : QStringLiteral("5시간 사용량 데이터 없음")};
+            snapshot ? QStringLiteral("조회 응답에 5시간 데이터 없음") : QStringLiteral("5시간 사용량 데이터 없음"),
+            noDataBadge()};
+}
+
+StatusTexts StatusTexts::launching()
+{
+    const QString mark = QStringLiteral("…");
+    return {mark, QStringLiteral("Codex 사용량"), mark};
+}
+
+StatusTexts StatusTexts::refreshing(const QString& toolTip)
+{
+    const QString mark = QStringLiteral("↻");
+    return {mark, toolTip, mark};
+}
+
+QString StatusTexts::noDataBadge()
+{
+    return QStringLiteral("--");
 }
 
 } // namespace tallyglass

@@ -1,5 +1,6 @@
 #pragma once
-// The status item's title and tooltip for the current usage, status text and mode. Pure; any thread.
+// The status item's title, tooltip and icon badge for the current usage, status text and
+// mode. Pure; any thread.
 
 #include "app/TimeTexts.h"
 #include "usage/UsageSnapshot.h"
@@ -12,11 +13,20 @@ namespace tallyglass {
 struct StatusTexts {
     QString title;
     QString toolTip;
+    // The icon's short figure: the five-hour percentage left ("63"), "!" while a status
+    // text is shown, "--" without data, "…" before the first reading, "↻" while refreshing.
+    QString badge;
 
-    // "63% (3:05 PM)", "63% (2h 13m) !", "!" or "--% (--:--)" with its tooltip.
+    // "63% (3:05 PM)", "63% (2h 13m) !", "!" or "--% (--:--)" with its tooltip and badge.
     static StatusTexts make(const std::optional<UsageSnapshot>& snapshot,
                             const std::optional<QString>& statusMessage, TimeDisplayMode mode,
                             const TimeContext& context);
+    // Before the first reading.
+    static StatusTexts launching();
+    // While a refresh the user asked for runs; the tooltip stays as it is.
+    static StatusTexts refreshing(const QString& toolTip);
+    // The badge of an item that has shown nothing yet.
+    static QString noDataBadge();
 
     friend bool operator==(const StatusTexts&, const StatusTexts&) = default;
 };

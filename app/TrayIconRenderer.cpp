@@ -9,23 +9,6 @@
 
 namespace tallyglass {
 
-QString TrayIconRenderer::badge(const QString& title)
-{
-    if (title == QStringLiteral("…") || title == QStringLiteral("↻"))
-        return title;
-    if (title == QStringLiteral("!") || title.endsWith(QStringLiteral(" !")))
-        return QStringLiteral("!");
-    const qsizetype percent = title.indexOf(u'%');
-    if (percent > 0) {
-        const QString number = title.left(percent);
-        bool isNumber = false;
-        number.toInt(&isNumber);
-        if (isNumber)
-            return number;
-    }
-    return QStringLiteral("--");
-}
-
 QImage TrayIconRenderer::render(const QString& badge, int size)
 {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);

@@ -1,5 +1,5 @@
 #pragma once
-// Draws the tray icon: a short badge of the title on a dark, theme-independent tile. Main thread only.
+// Draws the tray icon: a short badge on a dark, theme-independent tile. Main thread only.
 
 #include <QIcon>
 #include <QImage>
@@ -11,9 +11,6 @@ class TrayIconRenderer {
 public:
     TrayIconRenderer() = delete;
 
-    // The badge for a title: "63" for "63% (3:05 PM)", "!" when a status text is
-    // shown, "…" before the first reading, "↻" while refreshing, "--" without data.
-    static QString badge(const QString& title);
     // One image of the badge at size×size pixels.
     static QImage render(const QString& badge, int size);
     // The badge at every size a tray host is likely to ask for.

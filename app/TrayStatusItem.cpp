@@ -1,5 +1,6 @@
 #include "app/TrayStatusItem.h"
 
+#include "app/StatusTexts.h"
 #include "app/TrayIconRenderer.h"
 
 namespace tallyglass {
@@ -20,7 +21,7 @@ TrayStatusItem::TrayStatusItem()
         else if (reason == QSystemTrayIcon::Context)
             onClick(StatusClick::rightUp);
     });
-    badge_ = TrayIconRenderer::badge(title_);
+    badge_ = StatusTexts::noDataBadge();
     tray_.setIcon(iconFor(badge_));
     tray_.show();
     showWhenTrayAppears();
@@ -51,12 +52,15 @@ void TrayStatusItem::showWhenTrayAppears()
 void TrayStatusItem::setTitle(const QString& title)
 {
     title_ = title;
-    const QString badge = TrayIconRenderer::badge(title);
-    if (badge != badge_) {
-        badge_ = badge;
-        tray_.setIcon(iconFor(badge_));
-    }
     updateTrayToolTip();
+}
+
+void TrayStatusItem::setBadge(const QString& badge)
+{
+    if (badge == badge_)
+        return;
+    badge_ = badge;
+    tray_.setIcon(iconFor(badge_));
 }
 
 const QIcon& TrayStatusItem::iconFor(const QString& badge)

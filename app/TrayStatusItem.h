@@ -21,6 +21,8 @@ public:
     QString title() const override { return title_; }
     void setToolTip(const QString& toolTip) override;
     QString toolTip() const override { return toolTip_; }
+    void setBadge(const QString& badge) override;
+    QString badge() const override { return badge_; }
 
     QSystemTrayIcon& trayIcon() { return tray_; }
     QMenu& menu() { return menu_; }

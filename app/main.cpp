@@ -1,7 +1,7 @@
 #include "app/AppDelegate.h"
 #include "app/ProductionCollaborators.h"
-#include "app/SignalBridge.h"
 #include "app/SingleInstance.h"
+#include "app/UnixSignalPipe.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -36,8 +36,8 @@ int main(int argc, char* argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     // A session ending with SIGTERM, SIGINT or SIGHUP takes the same orderly path as "종료".
-    const std::unique_ptr<SignalBridge> signalBridge =
-        SignalBridge::install([](int) { QCoreApplication::quit(); });
+    UnixSignalPipe signalPipe({SIGTERM, SIGINT, SIGHUP});
+    signalPipe.onSignal = [](int) { QCoreApplication::quit(); };
 
     AppDelegate delegate(productionCollaborators());
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,

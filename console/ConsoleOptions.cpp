@@ -1,10 +1,17 @@
 #include "console/ConsoleOptions.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <algorithm>
 #include <cmath>
+#include <ranges>
 
 namespace tallyglass {
 
 namespace {
+
+const QString timeoutName = QStringLiteral("timeout");
+const QString watchName = QStringLiteral("watch");
 
 std::optional<double> parseSeconds(const QString& text)
 {
@@ -15,78 +22,118 @@ std::optional<double> parseSeconds(const QString& text)
     return value;
 }
 
+// The only ways to write an option here. QCommandLineParser also takes "--h", "-hh",
+// "--help=x" and a bare "--" that makes the rest positional; those are refused.
+bool isOptionSpelling(const QString& argument)
+{
+    if (argument == QLatin1String("-h") || argument == QLatin1String("--help"))
+        return true;
+    for (const QString& name : {timeoutName, watchName}) {
+        const QString option = QStringLiteral("--") + name;
+        if (argument == option || argument.startsWith(option + QLatin1Char('=')))
+            return true;
+    }
+    return false;
+}
+
+// What one pass of the parser over the arguments makes of them.
+struct Reading {
+    std::optional<ConsoleOptions> options;
+    QString error;
+    // A fault that no further argument can take away (not a missing last value, and
+    // not --timeout with --watch, which a later --help allows).
+    bool broken = false;
+};
+
+Reading fault(const QString& error, bool broken)
+{
+    return {std::nullopt, error, broken};
+}
+
+Reading read(const QStringList& arguments)
+{
+    using Mode = ConsoleOptions::Mode;
+    const QCommandLineOption timeout(timeoutName, QString(), QStringLiteral("SECONDS"));
+    const QCommandLineOption watch(watchName, QString(), QStringLiteral("SECONDS"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    QCommandLineParser parser;
+    parser.addOptions({timeout, watch, help});
+    // Its own error text is not used: every fault is named below, in this program's words.
+    parser.parse(QStringList{QStringLiteral("tallyglass-status")} + arguments);
+
+    // A value that starts with '-' never reads as a number of seconds, so an argument
+    // found among the values is that value, or the value's own check below names a fault.
+    const QStringList values = parser.values(timeout) + parser.values(watch);
+    for (const QString& argument : arguments) {
+        if (argument.startsWith(QLatin1Char('-')) && !isOptionSpelling(argument) && !values.contains(argument))
+            return fault(QStringLiteral("unknown option \"%1\"").arg(argument), true);
+    }
+
+    // The options with seconds, in the order they were given.
+    ConsoleOptions options;
+    QStringList seen;
+    std::optional<Reading> missingValue;
+    for (const QString& name : parser.optionNames()) {
+        if (name != timeoutName && name != watchName)
+            continue;
+        const QString option = QStringLiteral("--") + name;
+        if (seen.contains(name))
+            return fault(QStringLiteral("%1 given more than once").arg(option), true);
+        seen.append(name);
+        const QStringList given = parser.values(name);
+        if (given.isEmpty()) {
+            // Only the last argument can lack its value; a broken argument before it counts first.
+            missingValue = fault(QStringLiteral("%1 needs a number of seconds").arg(option), false);
+            continue;
+        }
+        const std::optional<double> seconds = parseSeconds(given.first());
+        if (!seconds) {
+            return fault(QStringLiteral("%1 needs a number of seconds from %2 to %3, not \"%4\"")
+                             .arg(option)
+                             .arg(ConsoleOptions::minSeconds)
+                             .arg(ConsoleOptions::maxSeconds, 0, 'f', 0)
+                             .arg(given.first()),
+                         true);
+        }
+        (name == timeoutName ? options.timeoutSeconds : options.watchSeconds) = *seconds;
+    }
+
+    const QStringList positional = parser.positionalArguments();
+    if (!positional.isEmpty())
+        return fault(QStringLiteral("unexpected argument \"%1\"").arg(positional.first()), true);
+    if (missingValue)
+        return *missingValue;
+
+    if (parser.isSet(help)) {
+        options.mode = Mode::Help;
+        return {options, QString()};
+    }
+    const bool sawWatch = parser.isSet(watch);
+    if (sawWatch && parser.isSet(timeout))
+        return fault(QStringLiteral("--timeout and --watch cannot be combined: --watch runs until it is interrupted"),
+                     false);
+    if (sawWatch)
+        options.mode = Mode::Watch;
+    return {options, QString()};
+}
+
 } // namespace
 
 std::optional<ConsoleOptions> ConsoleOptions::parse(const QStringList& arguments, QString* error)
 {
-    ConsoleOptions options;
-    bool sawTimeout = false;
-    bool sawWatch = false;
-    bool sawHelp = false;
-
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            sawHelp = true;
-            continue;
-        }
-
-        QString name = argument;
-        std::optional<QString> value;
-        if (argument.startsWith(QLatin1String("--")) && argument.contains(QLatin1Char('='))) {
-            name = argument.section(QLatin1Char('='), 0, 0);
-            value = argument.section(QLatin1Char('='), 1);
-        }
-        const bool isTimeout = name == QLatin1String("--timeout");
-        const bool isWatch = name == QLatin1String("--watch");
-        if (!isTimeout && !isWatch) {
-            *error = argument.startsWith(QLatin1Char('-'))
-                ? QStringLiteral("unknown option \"%1\"").arg(argument)
-                : QStringLiteral("unexpected argument \"%1\"").arg(argument);
-            return std::nullopt;
-        }
-        if ((isTimeout && sawTimeout) || (isWatch && sawWatch)) {
-            *error = QStringLiteral("%1 given more than once").arg(name);
-            return std::nullopt;
-        }
-        if (!value) {
-            if (i + 1 >= arguments.size()) {
-                *error = QStringLiteral("%1 needs a number of seconds").arg(name);
-                return std::nullopt;
-            }
-            value = arguments[++i];
-        }
-        const std::optional<double> seconds = parseSeconds(*value);
-        if (!seconds) {
-            *error = QStringLiteral("%1 needs a number of seconds from %2 to %3, not \"%4\"")
-                         .arg(name)
-                         .arg(minSeconds)
-                         .arg(maxSeconds, 0, 'f', 0)
-                         .arg(*value);
-            return std::nullopt;
-        }
-        if (isTimeout) {
-            sawTimeout = true;
-            options.timeoutSeconds = *seconds;
-        } else {
-            sawWatch = true;
-            options.watchSeconds = *seconds;
-        }
-    }
-
-    if (sawHelp) {
-        options.mode = Mode::Help;
-        return options;
-    }
-    if (sawWatch && sawTimeout) {
-        *error = QStringLiteral("--timeout and --watch cannot be combined: --watch runs until it is interrupted");
-        return std::nullopt;
-    }
-    if (sawWatch)
-        options.mode = Mode::Watch;
-    return options;
+    // The parser takes the whole line at once, but the fault to name is the first one
+    // written: the one that breaks the shortest beginning of the line. A broken beginning
+    // stays broken as it grows, so a binary search over the lengths finds it.
+    const auto lengths = std::views::iota(qsizetype(0), arguments.size() + 1);
+    const auto shortest = std::ranges::partition_point(
+        lengths, [&](qsizetype length) { return !read(arguments.first(length)).broken; });
+    Reading reading = read(shortest == lengths.end() ? arguments : arguments.first(*shortest));
+    if (!reading.options)
+        *error = reading.error;
+    return reading.options;
 }
 
+// Written by hand: QCommandLineParser::helpText() cannot lay out the JSON forms and exit codes.
 QString ConsoleOptions::helpText()
 {
     return QStringLiteral(

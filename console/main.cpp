@@ -1,8 +1,8 @@
 // tallyglass-status: prints the Codex usage as JSON lines; see --help.
 
+#include "app/UnixSignalPipe.h"
 #include "client/CodexAppServerClient.h"
 #include "console/ConsoleOptions.h"
-#include "console/SignalPipe.h"
 #include "console/StatusConsole.h"
 
 #include <QCoreApplication>
@@ -50,7 +50,7 @@ int main(int argc, char** argv)
     if (options->mode == ConsoleOptions::Mode::Help)
         return writeAll(STDOUT_FILENO, ConsoleOptions::helpText().toUtf8()) ? 0 : StatusConsole::OutputFailed;
 
-    SignalPipe signalPipe;
+    UnixSignalPipe signalPipe({SIGINT, SIGTERM});
     if (!signalPipe.isValid()) {
         printError(QStringLiteral("could not install the SIGINT and SIGTERM handlers"));
         return StatusConsole::NoUsage;

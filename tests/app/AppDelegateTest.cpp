@@ -20,6 +20,7 @@ struct TitleRow {
     const char* mode; // stored timeDisplayMode, or nullptr
     QString title;
     QString toolTip;
+    QString badge;
 };
 
 void PrintTo(const TitleRow& row, std::ostream* out)
@@ -29,7 +30,7 @@ void PrintTo(const TitleRow& row, std::ostream* out)
 
 class TitleTable : public ::testing::TestWithParam<TitleRow> {};
 
-TEST_P(TitleTable, TitleAndToolTip)
+TEST_P(TitleTable, TitleToolTipAndBadge)
 {
     const TitleRow& row = GetParam();
     DelegateHarness h;
@@ -39,6 +40,7 @@ TEST_P(TitleTable, TitleAndToolTip)
     row.reach(h);
     EXPECT_EQ(h.item->title(), row.title);
     EXPECT_EQ(h.item->toolTip(), row.toolTip);
+    EXPECT_EQ(h.item->badge(), row.badge);
 }
 
 void rejectTypedInterval(DelegateHarness& h)
@@ -51,36 +53,36 @@ INSTANTIATE_TEST_SUITE_P(
     AppDelegate, TitleTable,
     ::testing::Values(
         TitleRow{"FiveHourClock", [](auto& h) { h.deliver(bothWindows()); }, nullptr, "63% (11:05 AM)",
-                 "5시간 한도 남음"},
+                 "5시간 한도 남음", "63"},
         TitleRow{"FiveHourCountdown", [](auto& h) { h.deliver(bothWindows()); }, "remaining", "63% (3h 5m)",
-                 "5시간 한도 남음"},
+                 "5시간 한도 남음", "63"},
         TitleRow{"FiveHourWithOwnMessage",
                  [](auto& h) {
                      h.deliver(bothWindows());
                      rejectTypedInterval(h);
                  },
-                 nullptr, "63% (11:05 AM) !", rejectedInterval},
+                 nullptr, "63% (11:05 AM) !", rejectedInterval, "!"},
         TitleRow{"StatusWithoutSnapshot", [](auto& h) { h.deliverStatus(QStringLiteral("연결 끊김")); }, nullptr,
-                 "!", "연결 끊김"},
+                 "!", "연결 끊김", "!"},
         TitleRow{"WeekOnlyWithOwnMessage",
                  [](auto& h) {
                      h.deliver(UsageSnapshot{std::nullopt, window(12, now + 60, 10080), now});
                      rejectTypedInterval(h);
                  },
-                 nullptr, "!", rejectedInterval},
+                 nullptr, "!", rejectedInterval, "!"},
         TitleRow{"NoData", [](auto& h) { h.deliverStatus(std::nullopt); }, nullptr, "--% (--:--)",
-                 "5시간 사용량 데이터 없음"},
+                 "5시간 사용량 데이터 없음", "--"},
         TitleRow{"WeekOnly", [](auto& h) { h.deliver(UsageSnapshot{std::nullopt, window(12, now + 60, 10080), now}); },
-                 "remaining", "--% (--:--)", "조회 응답에 5시간 데이터 없음"},
+                 "remaining", "--% (--:--)", "조회 응답에 5시간 데이터 없음", "--"},
         TitleRow{"NoResetTimeClock", [](auto& h) { h.deliver(UsageSnapshot{window(37, std::nullopt), {}, now}); },
-                 nullptr, "63% (--:--)", "5시간 한도 남음"},
+                 nullptr, "63% (--:--)", "5시간 한도 남음", "63"},
         TitleRow{"NoResetTimeCountdown",
                  [](auto& h) { h.deliver(UsageSnapshot{window(37, std::nullopt), {}, now}); }, "remaining",
-                 "63% (--:--)", "5시간 한도 남음"},
+                 "63% (--:--)", "5시간 한도 남음", "63"},
         TitleRow{"AllUsed", [](auto& h) { h.deliver(UsageSnapshot{window(100, now - 90), {}, now}); }, "remaining",
-                 "0% (0m)", "5시간 한도 남음"},
+                 "0% (0m)", "5시간 한도 남음", "0"},
         TitleRow{"CapitalisedModeIsClock", [](auto& h) { h.deliver(bothWindows()); }, "Remaining",
-                 "63% (11:05 AM)", "5시간 한도 남음"}),
+                 "63% (11:05 AM)", "5시간 한도 남음", "63"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AppDelegate, ConstructionStartsNothing)
@@ -97,6 +99,7 @@ TEST(AppDelegate, LaunchShowsEllipsisStartsClientAndArmsBothTimers)
     h.launch();
     EXPECT_EQ(h.item->title(), QStringLiteral("…"));
     EXPECT_EQ(h.item->toolTip(), QStringLiteral("Codex 사용량"));
+    EXPECT_EQ(h.item->badge(), QStringLiteral("…"));
     EXPECT_EQ(*h.log, EventLog{"client.start"});
     ASSERT_EQ(h.liveRefreshTimers, 1);
     EXPECT_EQ(h.refreshTimer->interval(), std::chrono::seconds(60));
@@ -193,8 +196,11 @@ TEST(AppDelegate, LeftClickRefreshesRightClickDoesNot)
     h.item->onClick(StatusClick::leftUp);
     EXPECT_EQ(h.count("client.refresh"), 1);
     EXPECT_EQ(h.item->title(), QStringLiteral("↻"));
+    EXPECT_EQ(h.item->badge(), QStringLiteral("↻"));
+    EXPECT_EQ(h.item->toolTip(), QStringLiteral("5시간 한도 남음")) << "the tooltip stays while refreshing";
     h.deliver(bothWindows());
     EXPECT_EQ(h.item->title(), QStringLiteral("63% (11:05 AM)"));
+    EXPECT_EQ(h.item->badge(), QStringLiteral("63"));
 }
 
 TEST(AppDelegate, OpenCodexOpensTheCodexPage)

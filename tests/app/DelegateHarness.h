@@ -32,10 +32,13 @@ public:
     QString title() const override { return title_; }
     void setToolTip(const QString& toolTip) override { toolTip_ = toolTip; }
     QString toolTip() const override { return toolTip_; }
+    void setBadge(const QString& badge) override { badge_ = badge; }
+    QString badge() const override { return badge_; }
 
 private:
     QString title_;
     QString toolTip_;
+    QString badge_;
 };
 
 class FakeClock : public Clock {

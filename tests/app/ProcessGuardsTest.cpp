@@ -1,5 +1,5 @@
-#include "app/SignalBridge.h"
 #include "app/SingleInstance.h"
+#include "app/UnixSignalPipe.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -20,12 +20,18 @@ bool waitFor(const std::function<bool()>& done, int milliseconds = 5000)
     return done();
 }
 
-TEST(SignalBridge, TerminationSignalsReachTheEventLoop)
+TEST(UnixSignalPipe, TerminationSignalsReachTheEventLoop)
 {
     std::vector<int> received;
     {
-        const auto bridge = SignalBridge::install([&](int signal) { received.push_back(signal); });
-        ASSERT_TRUE(bridge);
+        UnixSignalPipe pipe({SIGTERM, SIGINT, SIGHUP});
+        pipe.onSignal = [&](int signal) { received.push_back(signal); };
+        ASSERT_TRUE(pipe.isValid());
+        {
+            // A second one is refused and, going away, leaves the first one's handlers alone.
+            UnixSignalPipe second({SIGTERM});
+            EXPECT_FALSE(second.isValid());
+        }
         ::raise(SIGTERM);
         ::raise(SIGHUP);
         ::raise(SIGINT);
@@ -34,7 +40,7 @@ TEST(SignalBridge, TerminationSignalsReachTheEventLoop)
     }
     EXPECT_EQ(received, (std::vector<int>{SIGTERM, SIGHUP, SIGINT}));
 
-    // Removing the bridge restores the earlier disposition.
+    // Removing the pipe restores the earlier disposition.
     struct sigaction current {};
     ::sigaction(SIGTERM, nullptr, &current);
     EXPECT_EQ(current.sa_handler, SIG_DFL);

@@ -1,4 +1,6 @@
+#include "app/StatusTexts.h"
 #include "app/TrayIconRenderer.h"
+#include "app/TrayStatusItem.h"
 
 #include <QColor>
 #include <gtest/gtest.h>
@@ -6,21 +8,38 @@
 namespace tallyglass::test {
 namespace {
 
+// The badge comes with the title from the same values; each title keeps its figure.
 TEST(TrayIconRenderer, BadgeOfEachTitle)
 {
-    const std::vector<std::pair<QString, QString>> cases{
-        {QStringLiteral("63% (3:05 PM)"), QStringLiteral("63")},
-        {QStringLiteral("100% (2h 13m)"), QStringLiteral("100")},
-        {QStringLiteral("0% (0m)"), QStringLiteral("0")},
-        {QStringLiteral("63% (3:05 PM) !"), QStringLiteral("!")},
-        {QStringLiteral("!"), QStringLiteral("!")},
-        {QStringLiteral("…"), QStringLiteral("…")},
-        {QStringLiteral("↻"), QStringLiteral("↻")},
-        {QStringLiteral("--% (--:--)"), QStringLiteral("--")},
-        {QString(), QStringLiteral("--")},
+    constexpr double now = 1'800'000'000; // 8:00 AM UTC
+    const TimeContext utc{now, QTimeZone::utc()};
+    const auto fiveHour = [&](std::int64_t used, double resetsAt) {
+        return UsageSnapshot{UsageWindow{used, 300, resetsAt}, std::nullopt, now};
     };
-    for (const auto& [title, badge] : cases)
-        EXPECT_EQ(TrayIconRenderer::badge(title), badge) << title.toStdString();
+    const QString status = QStringLiteral("연결 끊김");
+    using enum TimeDisplayMode;
+    struct Row {
+        StatusTexts texts;
+        const char* title;
+        const char* badge;
+    };
+    const Row rows[] = {
+        {StatusTexts::make(fiveHour(37, now + 7 * 3600 + 300), std::nullopt, resetAt, utc), "63% (3:05 PM)", "63"},
+        {StatusTexts::make(fiveHour(0, now + 2 * 3600 + 13 * 60), std::nullopt, remaining, utc), "100% (2h 13m)",
+         "100"},
+        {StatusTexts::make(fiveHour(100, now - 90), std::nullopt, remaining, utc), "0% (0m)", "0"},
+        {StatusTexts::make(fiveHour(37, now + 7 * 3600 + 300), status, resetAt, utc), "63% (3:05 PM) !", "!"},
+        {StatusTexts::make(std::nullopt, status, resetAt, utc), "!", "!"},
+        {StatusTexts::launching(), "…", "…"},
+        {StatusTexts::refreshing(status), "↻", "↻"},
+        {StatusTexts::make(std::nullopt, std::nullopt, resetAt, utc), "--% (--:--)", "--"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.title);
+        EXPECT_EQ(row.texts.title, QString::fromUtf8(row.title));
+        EXPECT_EQ(row.texts.badge, QString::fromUtf8(row.badge));
+    }
+    EXPECT_EQ(TrayStatusItem().badge(), QStringLiteral("--")) << "an item that has shown nothing yet";
 }
 
 // Share of pixels that are bright text on the dark tile, and the text's horizontal extent.

@@ -14,6 +14,10 @@ TEST(TrayStatusItem, KeepsTextsAndShowsTitleAboveToolTip)
     EXPECT_EQ(item.toolTip(), QStringLiteral("5시간 한도 남음"));
     EXPECT_EQ(item.trayIcon().toolTip(), QStringLiteral("63% (3:05 PM)\n5시간 한도 남음"));
     EXPECT_FALSE(item.trayIcon().icon().isNull());
+    const qint64 before = item.trayIcon().icon().cacheKey();
+    item.setBadge(QStringLiteral("63"));
+    EXPECT_EQ(item.badge(), QStringLiteral("63"));
+    EXPECT_NE(item.trayIcon().icon().cacheKey(), before) << "a new badge draws a new icon";
     EXPECT_EQ(item.trayIcon().contextMenu(), &item.menu());
 }
 

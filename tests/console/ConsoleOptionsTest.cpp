@@ -60,6 +60,17 @@ TEST(ConsoleOptionsTest, RejectsBadArgumentsWithOneLineNamingThem)
         {{"-t", "5"}, "unknown option \"-t\""},
         {{"--timeout-ish=5"}, "unknown option \"--timeout-ish=5\""},
         {{"status"}, "unexpected argument \"status\""},
+        // Spellings a general-purpose parser would take but this program refuses.
+        {{"--"}, "unknown option \"--\""},
+        {{"--", "--timeout", "5"}, "unknown option \"--\""},
+        {{"-"}, "unknown option \"-\""},
+        {{"--h"}, "unknown option \"--h\""},
+        {{"-hh"}, "unknown option \"-hh\""},
+        {{"--help=1"}, "unknown option \"--help=1\""},
+        {{"--timeout", "-h"}, "--timeout needs a number of seconds from 0.001 to 2000000, not \"-h\""},
+        // With several faults, the first one written is named.
+        {{"status", "--timeout"}, "unexpected argument \"status\""},
+        {{"--timeout", "abc", "--verbose"}, "\"abc\""},
     };
     for (const auto& [arguments, expected] : cases) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
