@@ -129,6 +129,8 @@ struct ActionRun : std::enable_shared_from_this<ActionRun> {
                 closeInput();
             } else if (action.contains(QStringLiteral("send"))) {
                 writeAll(STDOUT_FILENO, compact(substituteId(action.value(QStringLiteral("send")), id)) + lineEnd(action));
+            } else if (action.contains(QStringLiteral("note"))) {
+                transcript->record("note", rawText(action.value(QStringLiteral("note"))));
             } else if (action.contains(QStringLiteral("flood"))) {
                 startFlood(compact(substituteId(action.value(QStringLiteral("flood")), id)) + lineEnd(action));
                 return; // the flood never ends, so neither does this list
