@@ -170,6 +170,10 @@ ChildProcess::~ChildProcess() = default;
 
 void ChildProcess::reap(int waitStatus)
 {
+    // With the leader reaped, its pid, and so the group id, may be reused once the
+    // group is empty; a group found empty now is never signalled later.
+    if (::kill(-pid_, 0) != 0 && errno == ESRCH)
+        groupGone_ = true;
     if (WIFEXITED(waitStatus))
         status_ = WEXITSTATUS(waitStatus);
     else if (WIFSIGNALED(waitStatus))
@@ -230,19 +234,24 @@ void ChildProcess::signalGroup(int signalNumber)
     if (isRunning()) {
         // An unreaped leader keeps its pid, and so the group id, from being reused.
         ::kill(-pid_, signalNumber);
-        ::kill(pid_, signalNumber); // in case it has left its group
-    } else if (groupHasLiveMembers()) {
+        if (::getpgid(pid_) != pid_) // it has left its group; once is enough otherwise
+            ::kill(pid_, signalNumber);
+    } else if (!groupGone_ && groupHasLiveMembers()) {
         // A member still alive keeps the group id in use.
         ::kill(-pid_, signalNumber);
     }
 }
 
-bool ChildProcess::groupHasLiveMembers() const
+bool ChildProcess::groupHasLiveMembers()
 {
+    if (groupGone_)
+        return false;
     // Nothing at all, not even a zombie, is the cheap and common answer; zombies
     // (which PID 1 may be slow to reap) count for kill() but are no longer running.
-    if (::kill(-pid_, 0) != 0 && errno == ESRCH)
+    if (::kill(-pid_, 0) != 0 && errno == ESRCH) {
+        groupGone_ = true;
         return false;
+    }
     return liveProcessInGroup(pid_);
 }
 

@@ -72,7 +72,7 @@ private:
     ChildProcess() = default;
     void reap(int waitStatus);
     void signalGroup(int signalNumber);
-    bool groupHasLiveMembers() const;
+    bool groupHasLiveMembers();
     bool waitForGroup(double seconds);
 
     pid_t pid_ = -1;
@@ -81,6 +81,7 @@ private:
     UniqueFd stderr_;
     UniqueFd pidfd_;
     std::optional<int> status_;
+    bool groupGone_ = false; // nothing of the group was left once the leader was reaped
 };
 
 } // namespace tallyglass
