@@ -2,6 +2,11 @@
 // One spawned child with three pipes. Used only on the client's work thread.
 // QProcess can't report the spawn errno, can't keep a child running past its own
 // destruction, and leaks inherited descriptors on Qt 6.4; hence posix_spawn here.
+// The child leads a process group of its own, so that whatever it starts (the npm
+// `codex` is a node launcher that runs the native binary as its child) can be ended
+// with it.
+
+#include "client/UniqueFd.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -31,18 +36,18 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
-    int stdoutFd() const { return stdout_; }
-    int stderrFd() const { return stderr_; }
-    int exitFd() const { return pidfd_; } // readable once the child has exited; -1 if unsupported
+    pid_t pid() const { return pid_; } // also the id of the child's process group
+    int stdoutFd() const { return stdout_.get(); }
+    int stderrFd() const { return stderr_.get(); }
+    int exitFd() const { return pidfd_.get(); } // readable once the child has exited; -1 if unsupported
 
     // Reaps the child when it has exited; false from then on.
     bool isRunning();
     // Exit code, or the signal number for a child ended by a signal; set once reaped.
     std::optional<int> terminationStatus() const { return status_; }
 
-    void terminate(); // SIGTERM
-    void kill();      // SIGKILL
+    void terminate(); // SIGTERM to the child alone
+    void kill();      // SIGKILL to the child alone
     // Waits up to `seconds` for the child to exit; true when it has.
     bool waitForExit(double seconds);
     // Ends the child and whatever is left of its process group: SIGTERM to the group,
@@ -51,10 +56,19 @@ public:
     // for a leader that already exited on its own. Reaps the leader.
     void stopGroup(double graceSeconds = 1.0);
 
-    // One blocking write of all bytes to the child's standard input.
+    // Ends the child and whatever is left of its process group: SIGTERM to the group,
+    // up to `graceSeconds` for all of it to go, then SIGKILL to the group and up to
+    // `graceSeconds` more. Returns as soon as nothing of the group is left; also right
+    // for a leader that already exited on its own (its leftovers get the same treatment).
+    // Reaps the leader.
+    void stopGroup(double graceSeconds = 1.0);
+
+    // One blocking write of all bytes to the child's standard input; false when it
+    // fails. A write to a child that has closed its input fails with EPIPE; the
+    // SIGPIPE it raises is taken back when this thread blocks SIGPIPE.
     bool writeInput(QByteArrayView bytes);
     void closeInput();
-    bool hasInput() const { return stdin_ >= 0; }
+    bool hasInput() const { return stdin_.valid(); }
 
     // Reads what is available now from a non-blocking read end; sets *eof at end of file.
     static QByteArray readAvailable(int fd, bool* eof);
@@ -62,13 +76,17 @@ public:
 private:
     ChildProcess() = default;
     void reap(int waitStatus);
+    void signalGroup(int signalNumber);
+    bool groupHasLiveMembers();
+    bool waitForGroup(double seconds);
 
     pid_t pid_ = -1;
-    int stdin_ = -1;
-    int stdout_ = -1;
-    int stderr_ = -1;
-    int pidfd_ = -1;
+    UniqueFd stdin_;
+    UniqueFd stdout_;
+    UniqueFd stderr_;
+    UniqueFd pidfd_;
     std::optional<int> status_;
+    bool groupGone_ = false; // nothing of the group was left once the leader was reaped
 };
 
 } // namespace tallyglass

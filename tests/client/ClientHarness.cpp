@@ -1,4 +1,5 @@
 #include "tests/client/ClientHarness.h"
+#include "tests/client/StatusEvents.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -7,6 +8,7 @@
 #include <QJsonDocument>
 #include <QThread>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace tallyglass {
@@ -149,6 +151,92 @@ void ClientHarness::settle(int ms)
     QCoreApplication::processEvents();
 }
 
+testing::AssertionResult ClientHarness::barrier(int timeoutMs)
+{
+    const int child = childCount();
+    const auto allReceived = [&] {
+        QList<QByteArray> lines;
+        for (const TranscriptLine& line : transcript(child))
+            if (line.kind == QStringLiteral("in"))
+                lines.append(line.payload);
+        return lines;
+    };
+    const qsizetype eventsBefore = events_.size();
+    const qsizetype linesBefore = allReceived().size();
+    client_->refresh();
+    testing::AssertionResult arrived = waitForEvent(happySnapshot(), timeoutMs, eventsBefore);
+    if (!arrived)
+        return arrived << "\n(the barrier's refresh of child " << child << ")";
+
+    const QStringList own = events::happyRefresh();
+    if (events_.size() - eventsBefore < own.size() || events_.mid(events_.size() - own.size()) != own)
+        return testing::AssertionFailure() << "the barrier's refresh did not end with a cycle of its own:\n  "
+                                           << events_.mid(eventsBefore).join(QStringLiteral("\n  ")).toStdString();
+    const QList<QByteArray> added = allReceived().mid(linesBefore);
+    QStringList methods;
+    for (const QByteArray& line : added)
+        methods.append(QJsonDocument::fromJson(line).object().value(QStringLiteral("method")).toString());
+    const QStringList cycle = {QStringLiteral("account/read"), QStringLiteral("account/rateLimits/read"),
+                               QStringLiteral("account/read")};
+    if (methods != cycle)
+        return testing::AssertionFailure() << "child " << child << " received other requests during the barrier: "
+                                           << methods.join(QStringLiteral(", ")).toStdString();
+    events_.remove(events_.size() - own.size(), own.size());
+    barrierLines_ += added;
+    return testing::AssertionSuccess();
+}
+
+void ClientHarness::drain()
+{
+    if (client_)
+        client_->stop();
+    deliverQueued();
+}
+
+void ClientHarness::deliverQueued()
+{
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+}
+
+namespace {
+
+// What the descriptor link names, such as "pipe:[123]" (QFile would make it a path).
+QByteArray linkText(const QString& path)
+{
+    char target[256] = {};
+    const ssize_t length = ::readlink(path.toLocal8Bit().constData(), target, sizeof target - 1);
+    return length > 0 ? QByteArray(target, length) : QByteArray();
+}
+
+} // namespace
+
+testing::AssertionResult ClientHarness::waitUntilOutputRead(int child, int timeoutMs)
+{
+    const qint64 pid = pidFromPayload(firstPayload(child, QStringLiteral("start")));
+    const QByteArray pipe = linkText(QStringLiteral("/proc/%1/fd/1").arg(pid));
+    if (pid <= 0 || !pipe.startsWith("pipe:"))
+        return testing::AssertionFailure() << "child " << child << " has no standard output pipe";
+    // Our read end of the same pipe; FIONREAD says how much of it is still unread.
+    int readEnd = -1;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& entry : fds.entryList(QDir::Files | QDir::System))
+        if (linkText(fds.filePath(entry)) == pipe)
+            readEnd = entry.toInt();
+    if (readEnd < 0)
+        return testing::AssertionFailure() << "the client holds no read end of " << pipe.toStdString();
+    const QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        int unread = 0;
+        if (::ioctl(readEnd, FIONREAD, &unread) != 0 || unread == 0)
+            return testing::AssertionSuccess();
+        if (deadline.hasExpired())
+            return testing::AssertionFailure() << unread << " bytes of child " << child << " still unread after "
+                                               << timeoutMs << " ms";
+        QThread::msleep(2);
+    }
+}
+
 QList<TranscriptLine> ClientHarness::transcript() const
 {
     QList<TranscriptLine> lines;
@@ -193,7 +281,7 @@ QList<QByteArray> ClientHarness::receivedLines(int child) const
 {
     QList<QByteArray> lines;
     for (const TranscriptLine& line : transcript(child))
-        if (line.kind == QStringLiteral("in"))
+        if (line.kind == QStringLiteral("in") && !barrierLines_.contains(line.payload))
             lines.append(line.payload);
     return lines;
 }
@@ -245,6 +333,44 @@ QStringList childProcessesOfThisProcess()
             children.append(entry + QLatin1Char(' ') + QString::fromLatin1(fields[0]));
     }
     return children;
+}
+
+namespace {
+
+// Fields of /proc/<pid>/stat after "<pid> (<comm>) ": state, ppid, pgrp, ...
+QList<QByteArray> statFields(const QString& pid)
+{
+    QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray text = stat.readAll();
+    const qsizetype close = text.lastIndexOf(')');
+    return close < 0 ? QList<QByteArray>() : text.mid(close + 2).split(' ');
+}
+
+} // namespace
+
+QStringList liveProcessesInGroup(qint64 group)
+{
+    QStringList members;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        const QList<QByteArray> fields = statFields(entry);
+        if (fields.size() >= 3 && fields[2].toLongLong() == group && fields[0] != "Z")
+            members.append(entry + QLatin1Char(' ') + QString::fromLatin1(fields[0]));
+    }
+    return members;
+}
+
+bool isLiveProcess(qint64 pid)
+{
+    const QList<QByteArray> fields = statFields(QString::number(pid));
+    return !fields.isEmpty() && fields[0] != "Z";
+}
+
+qint64 pidFromPayload(const std::optional<QByteArray>& payload)
+{
+    return payload && payload->startsWith("pid ") ? payload->mid(4).toLongLong() : 0;
 }
 
 int openDescriptorCount()

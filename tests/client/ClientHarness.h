@@ -87,8 +87,27 @@ public:
                                                int timeoutMs = 5000);
     // Waits until `condition` holds, describing it as `what` on failure.
     testing::AssertionResult waitFor(const std::function<bool()>& condition, const QString& what, int timeoutMs = 5000);
-    // Lets queued deliveries arrive for `ms` milliseconds (used to show that nothing more comes).
+    // Lets queued deliveries arrive for `ms` milliseconds.
     static void settle(int ms);
+
+    // Round trips that show nothing more is on its way, instead of waiting a while.
+    //
+    // barrier(): for a connected, idle client whose child answers the next cycle with the
+    // happy preset. Refreshes and waits for that cycle's snapshot. The child answers in
+    // order and the client handles its output and publishes in order, so by then all the
+    // child sent before has been handled and delivered; anything that came in between
+    // stays in events(). The barrier's own events (happyRefresh) and requests (read,
+    // limits, read) are then taken off events() and receivedLines().
+    testing::AssertionResult barrier(int timeoutMs = 5000);
+    // drain(): for a client whose connection has ended (or never began). stop() is a
+    // blocking round trip to the client's thread; then everything it published before
+    // is delivered here. With no child and no pending check left, nothing can follow.
+    void drain();
+    // Delivers what is already queued for this thread (after the client is gone, say).
+    static void deliverQueued();
+    // Waits until the client has read all that `child` wrote to its standard output so
+    // far (the pipe holds nothing unread), without running this thread's event loop.
+    testing::AssertionResult waitUntilOutputRead(int child, int timeoutMs = 5000);
 
     QList<TranscriptLine> transcript() const;
     QList<TranscriptLine> transcript(int child) const;
@@ -107,11 +126,18 @@ private:
     QTemporaryDir dir_;
     std::unique_ptr<CodexAppServerClient> client_;
     QStringList events_;
+    QList<QByteArray> barrierLines_; // received lines the barriers added, hidden from receivedLines
     std::atomic<double> wallClock_{1'700'000'000.0};
 };
 
 // Live processes whose parent is this process, as "<pid> <state>" (zombies included).
 QStringList childProcessesOfThisProcess();
+// Live (not zombie) processes in process group `group`, as "<pid> <state>".
+QStringList liveProcessesInGroup(qint64 group);
+// Whether `pid` is a live process (not a zombie).
+bool isLiveProcess(qint64 pid);
+// The pid in a "pid <n>" transcript payload; 0 when absent.
+qint64 pidFromPayload(const std::optional<QByteArray>& payload);
 // How many file descriptors this process has open.
 int openDescriptorCount();
 // The current user's home directory from the password database.

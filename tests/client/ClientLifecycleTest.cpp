@@ -97,7 +97,7 @@ TEST(ClientLifecycle, LaunchFailuresShowTheErrorNumber)
         ClientHarness h;
         h.createClient(ClientOptions::withExecutable(c.prepare(h.dir()))).start();
         ASSERT_TRUE(h.waitForEvent(c.status));
-        ClientHarness::settle(100);
+        h.drain();
         EXPECT_EQ(h.events(), QStringList{c.status});
         EXPECT_TRUE(childProcessesOfThisProcess().isEmpty()) << childProcessesOfThisProcess().join(", ").toStdString();
     }
@@ -115,7 +115,7 @@ TEST(ClientLifecycle, NoExecutableFoundWithoutOverride)
     qputenv("PATH", (h.dir() + QStringLiteral("/empty")).toLocal8Bit());
     h.createClient(ClientOptions::locating()).start();
     ASSERT_TRUE(h.waitForEvent(QStringLiteral("status:Codex CLI를 찾을 수 없음")));
-    ClientHarness::settle(100);
+    h.drain();
     EXPECT_EQ(h.events(), QStringList{QStringLiteral("status:Codex CLI를 찾을 수 없음")});
 }
 
@@ -128,7 +128,11 @@ TEST(ClientLifecycle, InitializeTimeOutDropsTheChildAndIgnoresTheLateAnswer)
     const QString timedOut = QStringLiteral("status:Codex 초기화 시간 초과 — 새로고침으로 재연결");
     ASSERT_TRUE(h.waitForEvent(timedOut));
     ASSERT_TRUE(h.waitForTranscript(1, QStringLiteral("sigterm")));
-    ClientHarness::settle(700);
+    // The answer comes 900 ms after the request, while the client waits out the
+    // child's SIGTERM: once the child is gone it has been written or never will be.
+    const qint64 pid = pidFromPayload(h.firstPayload(1, QStringLiteral("start")));
+    ASSERT_TRUE(h.waitFor([pid] { return !isLiveProcess(pid); }, QStringLiteral("child 1 gone")));
+    h.drain();
     EXPECT_EQ(h.events(), (QStringList{loading, timedOut}));
     EXPECT_EQ(h.receivedMethods(1), QStringList{QStringLiteral("initialize")});
     EXPECT_EQ(h.childCount(), 1);
@@ -141,9 +145,12 @@ TEST(ClientLifecycle, ChildExitingOnItsOwnShowsExitCodeAndOneHint)
         QByteArray stderrActions; // actions written before the exit
         QByteArray exit;          // the final action
         QString detail;
+        bool grandchild = false;  // a grandchild ignoring SIGTERM holds the pipes
     };
     const QList<Case> cases = {
         {"quiet", "", R"({"exit": 1})", QStringLiteral("종료 코드 1")},
+        // The exit is known by the child's pidfd, not by the end of its output.
+        {"grandchild holds the pipes", "", R"({"exit": 4})", QStringLiteral("종료 코드 4"), true},
         {"launch option", R"({"stderr": "error: Unexpected Argument '--listen'\nconfig\n"})", R"({"exit": 2})",
          QStringLiteral("종료 코드 2, 실행 옵션 오류")},
         {"settings before permission", R"({"stderr": "Error loading CONFIG: Permission Denied"})", R"({"exit": 1})",
@@ -165,11 +172,24 @@ TEST(ClientLifecycle, ChildExitingOnItsOwnShowsExitCodeAndOneHint)
         ClientHarness h;
         // The pause lets standard error drain before the exit is seen.
         const QByteArray actions = c.stderrActions.isEmpty() ? c.exit : c.stderrActions + ", {\"sleep\": 150}, " + c.exit;
-        h.setScenario(R"({"rules": [{"method": "initialize", "actions": [)" + actions + "]}]}");
+        h.setScenario(R"({"grandchild": )" + QByteArray(c.grandchild ? "true" : "false")
+                      + R"(, "rules": [{"method": "initialize", "actions": [)" + actions + "]}]}");
         h.createClient().start();
         const QString ended = QStringLiteral("status:Codex 연결 종료 (") + c.detail + QLatin1Char(')');
+        if (c.grandchild) {
+            ASSERT_TRUE(h.waitForTranscript(1, QStringLiteral("exit")));
+            QElapsedTimer sinceExit;
+            sinceExit.start();
+            ASSERT_TRUE(h.waitForEvent(ended));
+            const qint64 reportMs = sinceExit.elapsed();
+            testing::Test::RecordProperty("exit_report_ms", int(reportMs));
+            EXPECT_LE(reportMs, 500) << "the exit must be reported without waiting for the grandchild";
+            const qint64 grandchild = pidFromPayload(h.firstPayload(1, QStringLiteral("grandchild")));
+            ASSERT_GT(grandchild, 0);
+            EXPECT_TRUE(h.waitFor([&] { return !isLiveProcess(grandchild); }, QStringLiteral("the grandchild gone"), 3000));
+        }
         ASSERT_TRUE(h.waitForEvent(ended));
-        ClientHarness::settle(100);
+        h.drain();
         EXPECT_EQ(h.events(), (QStringList{loading, ended}));
         EXPECT_TRUE(childProcessesOfThisProcess().isEmpty()) << childProcessesOfThisProcess().join(", ").toStdString();
     }
@@ -178,23 +198,30 @@ TEST(ClientLifecycle, ChildExitingOnItsOwnShowsExitCodeAndOneHint)
 TEST(ClientLifecycle, StopKillsAChildThatIgnoresSigtermAndReportsNothing)
 {
     ClientHarness h;
-    h.setScenario(R"({"ignoreSigterm": true, "onEof": []})");
+    // The child's grandchild ignores SIGTERM as well and holds the pipes: stop ends
+    // the whole process group, not just the child.
+    h.setScenario(R"({"ignoreSigterm": true, "onEof": [], "grandchild": true})");
     CodexAppServerClient& client = h.createClient();
     client.start();
     ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot()));
     const QByteArray start = h.firstPayload(1, QStringLiteral("start")).value_or("pid 0");
     const QString pid = QString::fromLatin1(start.mid(4));
+    const qint64 grandchild = pidFromPayload(h.firstPayload(1, QStringLiteral("grandchild")));
+    ASSERT_GT(grandchild, 0);
 
     QElapsedTimer elapsed;
     elapsed.start();
     client.stop();
     const qint64 stopMs = elapsed.elapsed();
     EXPECT_GE(stopMs, 800) << "SIGKILL must wait about a second after SIGTERM";
-    EXPECT_LE(stopMs, 3000);
+    EXPECT_LE(stopMs, 2500);
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/proc/") + pid)) << "the child was neither killed nor reaped";
+    EXPECT_FALSE(isLiveProcess(grandchild)) << "the grandchild outlived stop()";
+    EXPECT_TRUE(liveProcessesInGroup(pid.toLongLong()).isEmpty())
+        << "left of the child's group: " << liveProcessesInGroup(pid.toLongLong()).join(", ").toStdString();
     EXPECT_TRUE(h.waitForTranscript(1, QStringLiteral("sigterm")));
 
-    ClientHarness::settle(200);
+    h.drain();
     EXPECT_EQ(h.events(), happyCycle()) << "a stopped child reports no end of connection";
 }
 
@@ -209,7 +236,7 @@ TEST(ClientLifecycle, TwoQuickStartsLaunchOneChildAndRefreshWaitsForTheCycle)
     ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot()));
     client.refresh(); // Ready: a second cycle on the same child
     ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot(), 5000, 4));
-    ClientHarness::settle(200);
+    ASSERT_TRUE(h.barrier());
     EXPECT_EQ(h.childCount(), 1);
     EXPECT_EQ(h.events(), happyCycle() + QStringList({checking, cleared, ClientHarness::happySnapshot()}));
     const QString read = QStringLiteral("account/read"), limits = QStringLiteral("account/rateLimits/read");
@@ -231,7 +258,7 @@ TEST(ClientLifecycle, AnOldChildsLateOutputAndExitChangeNothing)
     h.createClient().start();
     ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot()));
     ASSERT_TRUE(h.waitForTranscript(1, QStringLiteral("exit"), "3"));
-    ClientHarness::settle(300);
+    ASSERT_TRUE(h.barrier());
     EXPECT_EQ(h.events(), (QStringList{loading, checking,
                                        QStringLiteral("status:계정 확인 실패 (코드 401) — Codex 재연결 중…"), loading,
                                        checking, cleared, ClientHarness::happySnapshot()}));
@@ -261,6 +288,8 @@ TEST(ClientLifecycle, ManyConnectionsLeaveNoDescriptorOrProcessBehind)
 TEST(ClientLifecycle, DestroyingTheClientDropsQueuedDeliveries)
 {
     ClientHarness h;
+    h.setScenario(R"({"rules": [{"method": "account/read", "nth": 2,
+                                 "actions": [{"preset": true}, {"note": "answered"}]}]})");
     CodexAppServerClient& client = h.createClient();
     client.start();
     // Without running the event loop the deliveries stay queued for the main thread.
@@ -268,10 +297,15 @@ TEST(ClientLifecycle, DestroyingTheClientDropsQueuedDeliveries)
     while (h.receivedLines(1).size() < 5 && !deadline.hasExpired())
         QThread::msleep(5);
     ASSERT_EQ(h.receivedLines(1).size(), 5) << "waiting for the whole cycle on the child's side";
-    QThread::msleep(100); // the last answer reaches the client's thread and is published
+    // The child answers at once; once the client has read the last answer, stop() (a
+    // round trip to its thread) returns only after that answer has been published.
+    while (!h.firstPayload(1, QStringLiteral("note")) && !deadline.hasExpired())
+        QThread::msleep(5);
+    ASSERT_TRUE(h.firstPayload(1, QStringLiteral("note"))) << "the last answer was not written";
+    ASSERT_TRUE(h.waitUntilOutputRead(1));
     client.stop();
     h.destroyClient();
-    ClientHarness::settle(100);
+    ClientHarness::deliverQueued();
     EXPECT_TRUE(h.events().isEmpty()) << h.events().join(QStringLiteral(", ")).toStdString();
 }
 
@@ -290,7 +324,7 @@ TEST(ClientLifecycle, TheOwnerMayDestroyTheClientFromItsStatusCallback)
     client.onSnapshot = [&](const UsageSnapshot&) { seen.append(QStringLiteral("snapshot")); };
     client.start();
     ASSERT_TRUE(h.waitFor([&] { return seen.contains(cleared); }, QStringLiteral("the clear before the snapshot")));
-    ClientHarness::settle(200);
+    ClientHarness::deliverQueued(); // the client is gone: what is queued is all that could come
     EXPECT_EQ(seen, QStringList({loading, checking, cleared}));
 }
 

@@ -14,15 +14,25 @@ const QString initializedNote = QStringLiteral("initialized");
 const QString read = QStringLiteral("account/read");
 const QString limits = QStringLiteral("account/rateLimits/read");
 
-// Starts a client on `scenario` and waits for `lastEvent`, then a little longer so
-// that anything wrongly following it shows up too.
-void runUntil(ClientHarness& h, const QByteArray& scenario, const QString& lastEvent,
-              const ClientOptions& options = {})
+// How a test shows that nothing wrongly follows the last event it waits for.
+enum class Then {
+    barrier,  // the connection is up and idle, and its next cycle is happy
+    drain,    // the connection has ended
+    nextStep, // the test's own next refresh and its assertion show it
+};
+
+// Starts a client on `scenario`, waits for `lastEvent` (at index `from` or later), then
+// makes sure anything wrongly following it has shown up too.
+void runUntil(ClientHarness& h, const QByteArray& scenario, const QString& lastEvent, Then then,
+              qsizetype from = 0)
 {
     h.setScenario(scenario);
-    h.createClient(options).start();
-    ASSERT_TRUE(h.waitForEvent(lastEvent));
-    ClientHarness::settle(150);
+    h.createClient().start();
+    ASSERT_TRUE(h.waitForEvent(lastEvent, 5000, from));
+    if (then == Then::barrier)
+        ASSERT_TRUE(h.barrier());
+    else if (then == Then::drain)
+        h.drain();
 }
 
 bool childGotEof(const ClientHarness& h, int child)
@@ -36,7 +46,7 @@ bool childGotEof(const ClientHarness& h, int child)
 TEST(ClientProtocol, OneCycleSendsExactlyTheseLinesAndARefreshRepeatsIt)
 {
     ClientHarness h;
-    runUntil(h, "{}", ClientHarness::happySnapshot());
+    runUntil(h, "{}", ClientHarness::happySnapshot(), Then::nextStep);
     EXPECT_EQ(h.events(), happyCycle());
     const QList<QJsonObject> expected = {
         parseObject(R"({"id":1,"method":"initialize","params":{"clientInfo":{"name":"tallyglass","title":"Tallyglass",
@@ -85,7 +95,7 @@ TEST(ClientProtocol, InitializeAnswersOtherThanAResultCloseTheConnection)
         QByteArray raw = c.answer;
         raw.replace('"', "\\\"");
         runUntil(h, R"({"rules": [{"method": "initialize", "actions": [{"raw": ")" + raw + R"(\n"}]}]})",
-                 status(c.status));
+                 status(c.status), Then::drain);
         EXPECT_EQ(h.events(), (QStringList{loading, status(c.status)}));
         EXPECT_EQ(h.receivedMethods(1), QStringList{initialize});
         EXPECT_EQ(h.childCount(), 1) << "no automatic reconnect";
@@ -97,7 +107,7 @@ TEST(ClientProtocol, AnEmptyInitializeResultIsSuccess)
 {
     ClientHarness h;
     runUntil(h, R"({"rules": [{"method": "initialize", "actions": [{"result": {}}]}]})",
-             ClientHarness::happySnapshot());
+             ClientHarness::happySnapshot(), Then::barrier);
     EXPECT_EQ(h.events(), happyCycle());
 }
 
@@ -126,7 +136,8 @@ TEST(ClientProtocol, AccountAnswersWithoutAChatgptAccount)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ClientHarness h;
-        runUntil(h, R"({"rules": [{"method": "account/read", "actions": [{"send": )" + c.answer + "}]}]}", c.status);
+        runUntil(h, R"({"rules": [{"method": "account/read", "actions": [{"send": )" + c.answer + "}]}]}", c.status,
+                 c.closes ? Then::drain : Then::nextStep);
         EXPECT_EQ(h.events(), (QStringList{loading, checking, c.status}));
         EXPECT_EQ(h.receivedMethods(1), (QStringList{initialize, initializedNote, read}));
         EXPECT_EQ(childGotEof(h, 1), c.closes);
@@ -159,7 +170,7 @@ TEST(ClientProtocol, AnAccountChangeOnOneConnectionReconnectsAndTheNewConnection
         runUntil(h,
                  R"({"children": [{"rules": [{"method": "account/read", "nth": 2, "actions": [{"result": {"account": )"
                      + c.confirmingAccount + "}}]}]}, {}]}",
-                 ClientHarness::happySnapshot());
+                 ClientHarness::happySnapshot(), Then::barrier);
         // Child 2 shows account a again: a change on a new connection, so it is accepted.
         EXPECT_EQ(h.events(),
                   QStringList({loading, checking, reconnecting(QStringLiteral("Codex 계정 변경 감지"))}) + happyCycle());
@@ -181,12 +192,12 @@ TEST(ClientProtocol, TheFirstAccountAfterAReconnectMayDifferButTheNextChangeReco
                   {"rules": [{"method": "account/read", "nth": 1, "actions": [)" + b + R"(]},
                              {"method": "account/read", "nth": 2, "actions": [)" + b + R"(]},
                              {"method": "account/read", "nth": 3, "actions": [)" + c + R"(]}]}]})",
-             ClientHarness::happySnapshot());
+             ClientHarness::happySnapshot(), Then::nextStep);
     h.advanceWallClock(10); // inside the cool-down: the change is refused
     h.client().refresh();
     const QString reason = QStringLiteral("Codex 계정 변경 감지");
     ASSERT_TRUE(h.waitForEvent(refused(reason)));
-    ClientHarness::settle(100);
+    h.drain();
     EXPECT_EQ(h.events(), QStringList({loading, checking, reconnecting(QStringLiteral("계정 확인 실패 (코드 401)"))})
                               + happyCycle() + QStringList({checking, refused(reason)}));
 }
@@ -247,9 +258,8 @@ TEST(ClientProtocol, NotificationsInEachPhase)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ClientHarness h;
-        runUntil(h, R"({"rules": [)" + c.rules + "]}", c.events.last());
-        // A wrongly started further cycle would need this long to show.
-        ClientHarness::settle(250);
+        // A wrongly started further cycle shows before the barrier's own.
+        runUntil(h, R"({"rules": [)" + c.rules + "]}", c.events.last(), Then::barrier, c.events.size() - 1);
         EXPECT_EQ(h.events(), c.events);
         EXPECT_EQ(h.receivedMethods(1), c.methods);
         EXPECT_EQ(h.childCount(), 1);
@@ -272,7 +282,7 @@ TEST(ClientProtocol, AnswersThatMatchNoPendingRequestAreIgnored)
         runUntil(h,
                  R"({"rules": [{"method": "account/read", "nth": 1, "actions": [)" + stray
                      + R"(, {"sleep": 50}, {"preset": true}]}]})",
-                 ClientHarness::happySnapshot());
+                 ClientHarness::happySnapshot(), Then::barrier);
         EXPECT_EQ(h.events(), happyCycle());
     }
 }
@@ -282,7 +292,7 @@ TEST(ClientProtocol, ASecondAnswerToTheSameRequestIsIgnored)
     ClientHarness h;
     runUntil(h, R"({"rules": [{"method": "account/read", "nth": 1, "actions": [
                    {"preset": true}, {"sleep": 50}, {"result": {"account": null}}, {"error": {"code": 401}}]}]})",
-             ClientHarness::happySnapshot());
+             ClientHarness::happySnapshot(), Then::barrier);
     EXPECT_EQ(h.events(), happyCycle());
 }
 
@@ -298,7 +308,7 @@ TEST(ClientProtocol, UsageAnswersWithoutUsableDataKeepTheConnection)
         SCOPED_TRACE(name);
         ClientHarness h;
         runUntil(h, R"({"rules": [{"method": "account/rateLimits/read", "nth": 1, "actions": [)" + answer + "]}]}",
-                 noUsageData);
+                 noUsageData, Then::nextStep);
         EXPECT_EQ(h.events(), (QStringList{loading, checking, noUsageData}));
         EXPECT_EQ(h.receivedMethods(1), (QStringList{initialize, initializedNote, read, limits}));
         h.client().refresh();

@@ -1,6 +1,11 @@
 // Line framing on the child's pipes, against real fake-codex processes.
+#include "client/ChildProcess.h"
 #include "tests/client/ClientHarness.h"
 #include "tests/client/StatusEvents.h"
+
+#include <QProcessEnvironment>
+#include <csignal>
+#include <pthread.h>
 
 namespace tallyglass {
 namespace {
@@ -31,7 +36,7 @@ TEST(ClientTransport, ChunksCrlfAndNonObjectLinesAreFramedAndSkipped)
         h.setScenario(R"({"rules": [{"method": "initialize", "actions": [)" + c.initializeActions + "]}]}");
         h.createClient().start();
         ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot()));
-        ClientHarness::settle(50);
+        ASSERT_TRUE(h.barrier());
         EXPECT_EQ(h.events(), happyCycle());
         EXPECT_EQ(h.receivedMethods(1).size(), 5);
     }
@@ -70,6 +75,44 @@ TEST(ClientTransport, AFailedWriteEndsTheConnection)
     ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot()));
     EXPECT_EQ(h.events(), QStringList({loading, sendFailed}) + happyCycle());
     EXPECT_EQ(h.received(2).first().value(QStringLiteral("id")), QJsonValue(2));
+}
+
+TEST(ClientTransport, AWriteToAChildThatClosedItsInputFailsAndLeavesNoSigpipe)
+{
+    // As on the client's thread: SIGPIPE blocked here, nothing ignored process-wide.
+    // A SIGPIPE left pending would end the program once unblocked.
+    struct sigaction byDefault {}, previous {};
+    byDefault.sa_handler = SIG_DFL;
+    ::sigaction(SIGPIPE, &byDefault, &previous);
+    sigset_t pipeOnly, previousMask;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipeOnly, &previousMask);
+
+    ClientHarness h;
+    h.setScenario(R"({"onStart": [{"closeStdin": true}]})");
+    QByteArrayList environment;
+    for (const QString& entry : QProcessEnvironment::systemEnvironment().toStringList())
+        environment << entry.toLocal8Bit();
+    auto spawned = ChildProcess::spawn({ClientHarness::fakePath(), {QStringLiteral("app-server")}, h.dir(), environment});
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<ChildProcess>>(spawned));
+    ChildProcess& child = *std::get<std::unique_ptr<ChildProcess>>(spawned);
+    ASSERT_TRUE(h.waitForTranscript(1, QStringLiteral("closed-stdin")));
+
+    EXPECT_FALSE(child.writeInput("{}\n"));
+    sigset_t pending;
+    ::sigpending(&pending);
+    const bool sigpipeLeft = sigismember(&pending, SIGPIPE);
+    child.stopGroup();
+    EXPECT_FALSE(child.isRunning());
+
+    // Ignoring it discards a SIGPIPE still pending, so unblocking cannot end the tests.
+    struct sigaction ignored {};
+    ignored.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignored, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    ::sigaction(SIGPIPE, &previous, nullptr);
+    EXPECT_FALSE(sigpipeLeft) << "the failed write left a SIGPIPE pending";
 }
 
 } // namespace

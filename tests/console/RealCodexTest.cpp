@@ -6,9 +6,16 @@
 #include "tools/fake-backend/FakeCodexHome.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace tallyglass {
 namespace {
@@ -18,6 +25,31 @@ const QString checking = QStringLiteral("계정 확인 중… 이전 사용량 �
 const QString loginNeeded = QStringLiteral("Codex에서 ChatGPT 로그인이 필요함 — 이전 사용량 표시 중지");
 const QString accountChanged = QStringLiteral("계정 상태 변경 — 이전 사용량 표시 중지");
 constexpr int runLimitMs = 90000;
+
+struct ProcessEntry {
+    qint64 pid = 0;
+    qint64 parent = 0;
+    QString exe;
+};
+
+// Live (not zombie) processes, from /proc.
+QList<ProcessEntry> liveProcesses()
+{
+    QList<ProcessEntry> list;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() < 2 || fields[0] == "Z")
+            continue;
+        list.append({entry.toLongLong(), fields[1].toLongLong(),
+                     QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry))});
+    }
+    return list;
+}
 
 class RealCodexTest : public testing::Test {
 protected:
@@ -144,6 +176,55 @@ TEST_F(RealCodexTest, AFailingUsageBackendReconnectsOnceThenGivesUp)
     // One usage request per connection: the first and the one after the reconnect.
     EXPECT_EQ(backend_->requestedPaths().count(FakeBackend::usagePath), 2) << backend_->requestedPaths().join(' ').toStdString();
     EXPECT_TRUE(run.leftovers.isEmpty()) << run.describe().toStdString();
+}
+
+// The npm codex is a node launcher (on the Node version here) that runs the native
+// binary as its child. When the launcher dies, the native server must not be left
+// running with parent 1: the client closes its input and ends the process group.
+TEST_F(RealCodexTest, KillingTheNpmLauncherTakesTheNativeServerWithIt)
+{
+    ConsoleProcess console{QStringLiteral(CODEX_LAUNCHER_PATH)};
+    ASSERT_TRUE(console.isValid()) << console.problem().toStdString();
+    console.environment().insert(QStringLiteral("CODEX_HOME"), codexHome_.path());
+    ASSERT_TRUE(FakeCodexHome::writeSignedOut(codexHome_.path()));
+    console.startDetached({QStringLiteral("--watch"), QStringLiteral("3600")});
+    ASSERT_TRUE(console.waitForOutput("\"status\"", 3, runLimitMs)) << "no reading through the launcher";
+
+    const QString native = QFileInfo(QStringLiteral(CODEX_CLI_PATH)).canonicalFilePath();
+    qint64 launcher = 0, server = 0;
+    for (const ProcessEntry& p : liveProcesses())
+        if (p.parent == console.processId())
+            launcher = p.pid;
+    for (const ProcessEntry& p : liveProcesses())
+        if (p.parent == launcher && p.exe == native)
+            server = p.pid;
+    ASSERT_GT(launcher, 0) << "the console runs no launcher";
+    ASSERT_GT(server, 0) << "the launcher runs no native codex";
+
+    ::kill(pid_t(launcher), SIGKILL);
+    const auto serverAlive = [&] {
+        for (const ProcessEntry& p : liveProcesses())
+            if (p.pid == server)
+                return true;
+        return false;
+    };
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const QDeadlineTimer deadline(5000);
+    while (serverAlive() && !deadline.hasExpired())
+        QThread::msleep(10);
+    RecordProperty("native_server_gone_ms", int(elapsed.elapsed()));
+    EXPECT_FALSE(serverAlive()) << "the native codex outlived its launcher by 5 s";
+    for (const ProcessEntry& p : liveProcesses())
+        EXPECT_FALSE(p.parent == 1 && p.exe == native) << "native codex " << p.pid << " left with parent 1";
+
+    console.sendSignal(SIGTERM);
+    const ConsoleRun run = console.wait(10000);
+    EXPECT_TRUE(run.finished) << run.describe().toStdString();
+    // This process adopts what the launcher left behind (see ConsoleTestMain.cpp); the
+    // native codex and its helpers come to it dead, as zombies for it to reap.
+    for (const QString& left : run.leftovers + run.otherOrphans)
+        EXPECT_TRUE(left.endsWith(QStringLiteral("(state Z)"))) << "still running: " << left.toStdString();
 }
 
 } // namespace

@@ -48,6 +48,7 @@ FakeScenario FakeScenario::fromChild(const QJsonObject& child)
     FakeScenario scenario;
     scenario.happy_ = child.value(QStringLiteral("preset")).toString(QStringLiteral("happy")) == QStringLiteral("happy");
     scenario.ignoreSigterm_ = child.value(QStringLiteral("ignoreSigterm")).toBool(false);
+    scenario.grandchild_ = child.value(QStringLiteral("grandchild")).toBool(false);
     scenario.onStart_ = child.value(QStringLiteral("onStart")).toArray();
     const QJsonValue onEof = child.value(QStringLiteral("onEof"));
     scenario.onEof_ = onEof.isArray() ? onEof.toArray() : QJsonArray{QJsonObject{{QStringLiteral("exit"), 0}}};

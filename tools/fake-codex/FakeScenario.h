@@ -17,6 +17,7 @@ public:
     static FakeScenario fromChild(const QJsonObject& child);
 
     bool ignoresSigterm() const { return ignoreSigterm_; }
+    bool startsGrandchild() const { return grandchild_; }
     const QJsonArray& onStart() const { return onStart_; }
     const QJsonArray& onEof() const { return onEof_; }
 
@@ -31,6 +32,7 @@ public:
 private:
     bool happy_ = true;
     bool ignoreSigterm_ = false;
+    bool grandchild_ = false;
     QJsonArray onStart_;
     QJsonArray onEof_;
     QJsonArray rules_;

@@ -1,10 +1,13 @@
 #include "tools/fake-codex/FakeServer.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <functional>
 #include <utility>
@@ -55,6 +58,21 @@ QJsonValue substituteId(const QJsonValue& value, const QJsonValue& id)
         return copy;
     }
     return value;
+}
+
+// Writes `line` to standard output for ever, whenever the pipe has room, in writes
+// of at most PIPE_BUF bytes so that none of them blocks; input is still read meanwhile.
+void startFlood(const QByteArray& line)
+{
+    QByteArray chunk = line;
+    while (chunk.size() + line.size() <= PIPE_BUF)
+        chunk += line;
+    auto* notifier = new QSocketNotifier(STDOUT_FILENO, QSocketNotifier::Write, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier, chunk] {
+        if (::write(STDOUT_FILENO, chunk.constData(), static_cast<size_t>(chunk.size())) < 0 && errno != EINTR
+            && errno != EAGAIN)
+            notifier->setEnabled(false); // the reader has gone
+    });
 }
 
 // One action list in progress; a sleep pauses only this list.
@@ -111,6 +129,11 @@ struct ActionRun : std::enable_shared_from_this<ActionRun> {
                 closeInput();
             } else if (action.contains(QStringLiteral("send"))) {
                 writeAll(STDOUT_FILENO, compact(substituteId(action.value(QStringLiteral("send")), id)) + lineEnd(action));
+            } else if (action.contains(QStringLiteral("note"))) {
+                transcript->record("note", rawText(action.value(QStringLiteral("note"))));
+            } else if (action.contains(QStringLiteral("flood"))) {
+                startFlood(compact(substituteId(action.value(QStringLiteral("flood")), id)) + lineEnd(action));
+                return; // the flood never ends, so neither does this list
             } else if (action.contains(QStringLiteral("raw"))) {
                 writeAll(STDOUT_FILENO, rawText(action.value(QStringLiteral("raw"))));
             } else if (action.contains(QStringLiteral("chunks"))) {

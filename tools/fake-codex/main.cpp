@@ -52,6 +52,21 @@ QJsonArray inheritedDescriptors()
     return list;
 }
 
+// A child of the fake that stays in its process group, ignores SIGTERM and holds
+// the inherited standard output and error open, like a helper a launcher leaves
+// behind. It lives at most a minute, so a failed test leaves nothing for long.
+pid_t startGrandchild()
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::signal(SIGTERM, SIG_IGN);
+        ::alarm(60);
+        for (;;)
+            ::pause();
+    }
+    return pid;
+}
+
 QByteArray compactArray(const QJsonArray& array)
 {
     return QJsonDocument(array).toJson(QJsonDocument::Compact);
@@ -90,6 +105,9 @@ int main(int argc, char* argv[])
         transcript.record("exit", "3");
         return 3;
     }
+
+    if (scenario->startsGrandchild())
+        transcript.record("grandchild", "pid " + QByteArray::number(startGrandchild()));
 
     ignoreSigterm = scenario->ignoresSigterm();
     transcript.prepareSignalLine("sigterm");

@@ -1,0 +1,44 @@
+#pragma once
+// Sole owner of one file descriptor: closes it on destruction. Move-only; any thread,
+// one owner at a time.
+
+#include <unistd.h>
+#include <utility>
+
+namespace tallyglass {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+
+    // Gives the descriptor up without closing it.
+    int release() { return std::exchange(fd_, -1); }
+    // Closes the descriptor held (if any) and takes `fd` instead.
+    void reset(int fd = -1)
+    {
+        const int old = std::exchange(fd_, fd);
+        if (old >= 0 && old != fd)
+            ::close(old);
+    }
+
+private:
+    int fd_ = -1;
+};
+
+} // namespace tallyglass
