@@ -53,12 +53,6 @@ public:
     // Ends the child and whatever is left of its process group: SIGTERM to the group,
     // up to `graceSeconds` for all of it to go, then SIGKILL to the group and up to
     // `graceSeconds` more. Returns as soon as nothing of the group is left; also right
-    // for a leader that already exited on its own. Reaps the leader.
-    void stopGroup(double graceSeconds = 1.0);
-
-    // Ends the child and whatever is left of its process group: SIGTERM to the group,
-    // up to `graceSeconds` for all of it to go, then SIGKILL to the group and up to
-    // `graceSeconds` more. Returns as soon as nothing of the group is left; also right
     // for a leader that already exited on its own (its leftovers get the same treatment).
     // Reaps the leader.
     void stopGroup(double graceSeconds = 1.0);
