@@ -1,4 +1,4 @@
-#include "client/AppServerConnection.h"
+#include "AppServerConnection.h"
 
 #include <QJsonDocument>
 #include <algorithm>

@@ -4,8 +4,8 @@
 // Lives on the client's work thread; its events are called there.
 
 #include "client/ClientStatus.h"
-#include "client/JsonLineBuffer.h"
-#include "client/PendingRequests.h"
+#include "JsonLineBuffer.h"
+#include "PendingRequests.h"
 
 #include <QByteArray>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "client/ChildConnection.h"
+#include "ChildConnection.h"
 
 #include "client/CodexLocator.h"
 

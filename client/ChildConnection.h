@@ -2,8 +2,8 @@
 // The connection to a `codex app-server` child over its three pipes. Lives on the
 // client's work thread.
 
-#include "client/AppServerConnection.h"
-#include "client/ChildProcess.h"
+#include "AppServerConnection.h"
+#include "ChildProcess.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "client/ChildProcess.h"
+#include "ChildProcess.h"
 
 #include <algorithm>
 #include <array>

@@ -6,7 +6,7 @@
 // `codex` is a node launcher that runs the native binary as its child) can be ended
 // with it.
 
-#include "client/UniqueFd.h"
+#include "UniqueFd.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

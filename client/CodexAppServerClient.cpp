@@ -1,8 +1,8 @@
 #include "client/CodexAppServerClient.h"
 
-#include "client/ChildConnection.h"
-#include "client/DeliveryMailbox.h"
-#include "client/ReadingCycle.h"
+#include "ChildConnection.h"
+#include "DeliveryMailbox.h"
+#include "ReadingCycle.h"
 
 #include <QCoreApplication>
 #include <QThread>

@@ -1,4 +1,4 @@
-#include "client/DeliveryMailbox.h"
+#include "DeliveryMailbox.h"
 
 #include <QMutexLocker>
 #include <algorithm>

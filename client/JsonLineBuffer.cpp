@@ -1,4 +1,4 @@
-#include "client/JsonLineBuffer.h"
+#include "JsonLineBuffer.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>

@@ -1,4 +1,4 @@
-#include "client/PendingRequests.h"
+#include "PendingRequests.h"
 
 #include <algorithm>
 

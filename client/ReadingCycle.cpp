@@ -1,4 +1,4 @@
-#include "client/ReadingCycle.h"
+#include "ReadingCycle.h"
 
 #include "client/CodexLocator.h"
 #include "usage/JsonInteger.h"

@@ -4,9 +4,9 @@
 // time-outs and the one automatic reconnect per cycle. Lives on the client's work
 // thread: every method named ...Locked runs there and nowhere else.
 
-#include "client/AppServerConnection.h"
+#include "AppServerConnection.h"
 #include "client/ClientStatus.h"
-#include "client/RecoveryPolicy.h"
+#include "RecoveryPolicy.h"
 #include "usage/UsageSnapshot.h"
 
 #include <QJsonObject>
