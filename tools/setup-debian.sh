@@ -12,7 +12,7 @@ packages=(
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb trayer xdotool x11-utils imagemagick fonts-noto-cjk desktop-file-utils
-  libglib2.0-bin
+  libglib2.0-bin dpkg-dev file lintian
 )
 
 export DEBIAN_FRONTEND=noninteractive
