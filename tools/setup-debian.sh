@@ -13,7 +13,7 @@ packages=(
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb trayer xdotool x11-utils imagemagick fonts-noto-cjk desktop-file-utils
-  libglib2.0-bin dpkg-dev file lintian
+  libglib2.0-bin dpkg-dev file lintian appstream man-db
 )
 
 export DEBIAN_FRONTEND=noninteractive
