@@ -20,7 +20,11 @@ AppDelegate::Collaborators productionCollaborators()
     c.statusItem = std::make_unique<TrayStatusItem>();
     c.clock = std::make_unique<SystemClock>();
     c.settings = std::make_unique<QSettingsStore>();
-    c.loginItem = std::make_unique<XdgAutostart>(XdgAutostart::forCurrentUser());
+    auto loginItem = std::make_unique<XdgAutostart>(XdgAutostart::forCurrentUser());
+    // An entry left by a copy at another path (moved, or installed elsewhere since) would
+    // start that copy or nothing; launch at login now starts this one.
+    loginItem->refresh();
+    c.loginItem = std::move(loginItem);
     c.intervalDialog = std::make_unique<RefreshIntervalDialog>();
     c.makeRefreshTimer = QtRepeatingTimer::factory(Qt::PreciseTimer);
     c.makeCountdownTimer = QtRepeatingTimer::factory(Qt::CoarseTimer);

@@ -2,11 +2,13 @@
 #include "app/ProductionCollaborators.h"
 #include "app/SingleInstance.h"
 #include "app/UnixSignalPipe.h"
+#include "tallyglass/Version.h"
 
 #include <QApplication>
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -22,6 +24,13 @@ void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& mes
 int main(int argc, char* argv[])
 {
     using namespace tallyglass;
+    // Answered before the lock, the display and the tray, so it works anywhere.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::puts("tallyglass " TALLYGLASS_VERSION);
+            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+        }
+    }
     std::signal(SIGPIPE, SIG_IGN);
     qInstallMessageHandler(quietMessages);
 

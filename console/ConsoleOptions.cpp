@@ -26,7 +26,8 @@ std::optional<double> parseSeconds(const QString& text)
 // "--help=x" and a bare "--" that makes the rest positional; those are refused.
 bool isOptionSpelling(const QString& argument)
 {
-    if (argument == QLatin1String("-h") || argument == QLatin1String("--help"))
+    if (argument == QLatin1String("-h") || argument == QLatin1String("--help")
+        || argument == QLatin1String("--version"))
         return true;
     for (const QString& name : {timeoutName, watchName}) {
         const QString option = QStringLiteral("--") + name;
@@ -56,8 +57,9 @@ Reading read(const QStringList& arguments)
     const QCommandLineOption timeout(timeoutName, QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption watch(watchName, QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
     QCommandLineParser parser;
-    parser.addOptions({timeout, watch, help});
+    parser.addOptions({timeout, watch, help, version});
     // Its own error text is not used: every fault is named below, in this program's words.
     parser.parse(QStringList{QStringLiteral("tallyglass-status")} + arguments);
 
@@ -108,6 +110,10 @@ Reading read(const QStringList& arguments)
         options.mode = Mode::Help;
         return {options, QString()};
     }
+    if (parser.isSet(version)) {
+        options.mode = Mode::Version;
+        return {options, QString()};
+    }
     const bool sawWatch = parser.isSet(watch);
     if (sawWatch && parser.isSet(timeout))
         return fault(QStringLiteral("--timeout and --watch cannot be combined: --watch runs until it is interrupted"),
@@ -155,6 +161,7 @@ QString ConsoleOptions::helpText()
         "  --watch SECONDS    keep running, read the usage again every SECONDS and print\n"
         "                     everything until SIGINT or SIGTERM\n"
         "  -h, --help         show this text\n"
+        "  --version          show the program's version\n"
         "SECONDS may have a fraction (0.001 to 2000000).\n"
         "\n"
         "Exit status:\n"

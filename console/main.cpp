@@ -4,6 +4,7 @@
 #include "client/CodexAppServerClient.h"
 #include "console/ConsoleOptions.h"
 #include "console/StatusConsole.h"
+#include "tallyglass/Version.h"
 
 #include <QCoreApplication>
 #include <cerrno>
@@ -49,6 +50,8 @@ int main(int argc, char** argv)
     }
     if (options->mode == ConsoleOptions::Mode::Help)
         return writeAll(STDOUT_FILENO, ConsoleOptions::helpText().toUtf8()) ? 0 : StatusConsole::OutputFailed;
+    if (options->mode == ConsoleOptions::Mode::Version)
+        return writeAll(STDOUT_FILENO, "tallyglass-status " TALLYGLASS_VERSION "\n") ? 0 : StatusConsole::OutputFailed;
 
     UnixSignalPipe signalPipe({SIGINT, SIGTERM});
     if (!signalPipe.isValid()) {

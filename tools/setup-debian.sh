@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything Tallyglass needs to build, run and test on Debian 12:
-# the Debian packages, and the pinned Codex CLI that the integration tests talk to.
+# the Debian packages, and the pinned and the oldest supported Codex CLI that the
+# integration tests talk to.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +13,7 @@ packages=(
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb trayer xdotool x11-utils imagemagick fonts-noto-cjk desktop-file-utils
+  libglib2.0-bin dpkg-dev file lintian appstream man-db
 )
 
 export DEBIAN_FRONTEND=noninteractive
@@ -23,3 +25,5 @@ if ! command -v npm >/dev/null 2>&1; then
   "${sudo_cmd[@]}" apt-get install -y -q nodejs npm </dev/null
 fi
 npm ci --prefix tools/codex-cli --no-audit --no-fund </dev/null
+# The oldest Codex CLI Tallyglass supports, for one reading against it.
+npm ci --prefix tools/codex-cli-0.58 --no-audit --no-fund </dev/null

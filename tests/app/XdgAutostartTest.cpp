@@ -1,8 +1,12 @@
 #include "app/XdgAutostart.h"
 
 #include <QFile>
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 namespace tallyglass::test {
@@ -104,6 +108,88 @@ TEST(XdgAutostart, ValidatorAcceptsEntriesForAwkwardPaths)
         ASSERT_TRUE(item.registerItem());
         EXPECT_EQ(validate(item.entryPath()), "");
     }
+}
+
+// `gio launch ENTRY` as a GLib-based session would start it; true when the marker file
+// the started program writes appears.
+bool launchesThroughGio(const QString& entry, const QString& marker, std::string* why)
+{
+    const QString gio = QStandardPaths::findExecutable(QStringLiteral("gio"));
+    if (gio.isEmpty()) {
+        *why = "gio is missing (Debian package libglib2.0-bin)";
+        return false;
+    }
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(gio, {QStringLiteral("launch"), entry});
+    if (!process.waitForFinished(20'000) || process.exitCode() != 0) {
+        *why = "gio launch: " + process.readAll().toStdString();
+        return false;
+    }
+    for (int i = 0; i < 100 && !QFile::exists(marker); ++i)
+        QThread::msleep(50);
+    *why = "the program did not run";
+    return QFile::exists(marker);
+}
+
+// A program path with % in it: the entry starts it through a link in the data folder,
+// since GLib refuses an Exec line with %%; moving the program is followed on refresh,
+// and once the program is gone GLib skips the entry (TryExec) instead of failing.
+TEST(XdgAutostart, PercentPathsLaunchThroughGLib)
+{
+    QTemporaryDir root;
+    const QString marker = root.filePath(QStringLiteral("ran"));
+    const auto makeProgram = [&](const QString& folder) {
+        EXPECT_TRUE(QDir().mkpath(folder));
+        const QString path = folder + QStringLiteral("/tally glass");
+        writeFile(path, "#!/bin/sh\necho ran > '" + marker.toUtf8() + "'\n");
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return path;
+    };
+    const QString autostart = root.filePath(QStringLiteral("autostart"));
+    const QString links = root.filePath(QStringLiteral("data/tallyglass"));
+    const QString first = makeProgram(root.filePath(QStringLiteral("100% sure")));
+
+    XdgAutostart item(autostart, first, links);
+    ASSERT_TRUE(item.registerItem());
+    EXPECT_EQ(item.launchPath(), links + QStringLiteral("/tallyglass"));
+    const QByteArray text = readFile(item.entryPath());
+    EXPECT_FALSE(text.contains('%')) << text.toStdString();
+    EXPECT_TRUE(text.contains("\nTryExec=" + item.launchPath().toUtf8() + "\n")) << text.toStdString();
+    EXPECT_EQ(validate(item.entryPath()), "");
+    std::string why;
+    EXPECT_TRUE(launchesThroughGio(item.entryPath(), marker, &why)) << why;
+
+    // Moved to another % path: the link follows once the new copy starts.
+    const QString second = makeProgram(root.filePath(QStringLiteral("50%/bin")));
+    QFile::remove(first);
+    QFile::remove(marker);
+    ASSERT_TRUE(XdgAutostart(autostart, second, links).refresh());
+    EXPECT_TRUE(launchesThroughGio(item.entryPath(), marker, &why)) << why;
+
+    // Gone: GLib refuses the entry rather than starting a missing program.
+    QFile::remove(second);
+    QFile::remove(marker);
+    EXPECT_FALSE(launchesThroughGio(item.entryPath(), marker, &why));
+}
+
+TEST(XdgAutostart, RefreshRewritesOnlyEnabledEntriesForAnotherPath)
+{
+    QTemporaryDir config;
+    XdgAutostart old(config.path(), QStringLiteral("/opt/old/tallyglass"));
+    XdgAutostart current(config.path(), QStringLiteral("/usr/bin/tallyglass"));
+    EXPECT_TRUE(current.refresh()) << "nothing to do when launch at login is off";
+    EXPECT_FALSE(QFile::exists(current.entryPath()));
+
+    ASSERT_TRUE(old.registerItem());
+    ASSERT_TRUE(current.refresh());
+    EXPECT_EQ(readFile(current.entryPath()), XdgAutostart::entryText(QStringLiteral("/usr/bin/tallyglass")));
+
+    // An entry the user turned off in the session settings stays as it is.
+    const QByteArray hidden = XdgAutostart::entryText(QStringLiteral("/opt/old/tallyglass")) + "Hidden=true\n";
+    writeFile(current.entryPath(), hidden);
+    ASSERT_TRUE(current.refresh());
+    EXPECT_EQ(readFile(current.entryPath()), hidden);
 }
 
 TEST(XdgAutostart, UnwritableFolderFails)

@@ -28,6 +28,8 @@ TEST(ConsoleOptionsTest, AcceptsEveryWrittenForm)
         // Help wins over everything else that parses.
         {{"--watch", "5", "--help"}, Mode::Help, 60, 5},
         {{"--timeout", "5", "--watch", "5", "-h"}, Mode::Help, 5, 5},
+        {{"--version"}, Mode::Version, 60, 0},
+        {{"--version", "--help"}, Mode::Help, 60, 0},
     };
     for (const Accepted& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
@@ -84,7 +86,7 @@ TEST(ConsoleOptionsTest, RejectsBadArgumentsWithOneLineNamingThem)
 TEST(ConsoleOptionsTest, HelpNamesEveryOptionAndExitCode)
 {
     const QString help = ConsoleOptions::helpText();
-    for (const char* needle : {"--timeout SECONDS", "--watch SECONDS", "--help", "default 60", "SIGINT", "SIGTERM",
+    for (const char* needle : {"--timeout SECONDS", "--watch SECONDS", "--help", "--version", "default 60", "SIGINT", "SIGTERM",
                                "{\"status\":null}", "\"snapshot\"", "\"remainingPercent\"", "  0  ", "  1  ", "  2  ",
                                "  3  ", "  4  "})
         EXPECT_TRUE(help.contains(QLatin1String(needle))) << needle;

@@ -1,8 +1,10 @@
 // fake-backend: serves FakeBackend on 127.0.0.1 until standard input closes or SIGTERM.
-// Prints the base URL for `chatgpt_base_url` as its first line.
-//   fake-backend [both|null-week|error]
+// Prints the base URL for `chatgpt_base_url` as its first line. With --codex-home DIR it
+// first writes a ChatGPT sign-in served by itself into DIR, for a codex run from a script.
+//   fake-backend [both|null-week|error] [--codex-home DIR]
 
 #include "tools/fake-backend/FakeBackend.h"
+#include "tools/fake-backend/FakeCodexHome.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -13,19 +15,29 @@ int main(int argc, char** argv)
 {
     using tallyglass::FakeBackend;
     QCoreApplication app(argc, argv);
-    const QString mode = app.arguments().value(1, QStringLiteral("both"));
+    QStringList arguments = app.arguments().mid(1);
+    QString codexHome;
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("--codex-home")); at >= 0 && at + 1 < arguments.size()) {
+        codexHome = arguments[at + 1];
+        arguments.remove(at, 2);
+    }
+    const QString mode = arguments.value(0, QStringLiteral("both"));
     FakeBackend::Config config;
     if (mode == QLatin1String("null-week")) {
         config.usage = FakeBackend::UsageAnswer::NullWeek;
     } else if (mode == QLatin1String("error")) {
         config.usage = FakeBackend::UsageAnswer::ServerError;
     } else if (mode != QLatin1String("both")) {
-        std::fprintf(stderr, "usage: fake-backend [both|null-week|error]\n");
+        std::fprintf(stderr, "usage: fake-backend [both|null-week|error] [--codex-home DIR]\n");
         return 2;
     }
     FakeBackend backend(config);
     if (!backend.start()) {
         std::fprintf(stderr, "fake-backend: cannot listen on 127.0.0.1\n");
+        return 1;
+    }
+    if (!codexHome.isEmpty() && !tallyglass::FakeCodexHome::writeChatGpt(codexHome, config.accountId, backend.baseUrl())) {
+        std::fprintf(stderr, "fake-backend: cannot write the sign-in into %s\n", qPrintable(codexHome));
         return 1;
     }
     std::printf("%s\n", qPrintable(backend.baseUrl()));

@@ -51,8 +51,9 @@ int FakeTranscript::nextChildNumber(const QString& counterPath)
     const ssize_t got = ::pread(fd, buffer, sizeof buffer - 1, 0);
     const int number = (got > 0 ? std::atoi(buffer) : 0) + 1;
     const QByteArray text = QByteArray::number(number);
-    if (::ftruncate(fd, 0) == 0)
-        (void)::pwrite(fd, text.constData(), static_cast<size_t>(text.size()), 0);
+    // A counter that could not be written only makes the next child reuse the number.
+    if (::ftruncate(fd, 0) == 0 && ::pwrite(fd, text.constData(), static_cast<size_t>(text.size()), 0) < 0)
+        std::perror("fake-codex: transcript counter");
     ::flock(fd, LOCK_UN);
     ::close(fd);
     return number;

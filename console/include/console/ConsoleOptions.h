@@ -12,6 +12,7 @@ struct ConsoleOptions {
         Once,  // print deliveries until the first reading or failure, then exit
         Watch, // refresh every watchSeconds and print until SIGINT or SIGTERM
         Help,
+        Version,
     };
 
     static constexpr double defaultTimeoutSeconds = 60;
