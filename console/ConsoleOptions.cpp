@@ -13,6 +13,26 @@ namespace {
 const QString timeoutName = QStringLiteral("timeout");
 const QString watchName = QStringLiteral("watch");
 
+// An argument as it is quoted in an error line: control characters are written as
+// escapes, so that the line stays one line on the terminal.
+QString quoted(const QString& argument)
+{
+    QString out;
+    for (const QChar c : argument) {
+        if (c == u'\n')
+            out += QLatin1String("\\n");
+        else if (c == u'\r')
+            out += QLatin1String("\\r");
+        else if (c == u'\t')
+            out += QLatin1String("\\t");
+        else if (c.category() == QChar::Other_Control)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return QLatin1Char('"') + out + QLatin1Char('"');
+}
+
 std::optional<double> parseSeconds(const QString& text)
 {
     bool ok = false;
@@ -68,7 +88,7 @@ Reading read(const QStringList& arguments)
     const QStringList values = parser.values(timeout) + parser.values(watch);
     for (const QString& argument : arguments) {
         if (argument.startsWith(QLatin1Char('-')) && !isOptionSpelling(argument) && !values.contains(argument))
-            return fault(QStringLiteral("unknown option \"%1\"").arg(argument), true);
+            return fault(QStringLiteral("unknown option %1").arg(quoted(argument)), true);
     }
 
     // The options with seconds, in the order they were given.
@@ -90,11 +110,11 @@ Reading read(const QStringList& arguments)
         }
         const std::optional<double> seconds = parseSeconds(given.first());
         if (!seconds) {
-            return fault(QStringLiteral("%1 needs a number of seconds from %2 to %3, not \"%4\"")
+            return fault(QStringLiteral("%1 needs a number of seconds from %2 to %3, not %4")
                              .arg(option)
                              .arg(ConsoleOptions::minSeconds)
                              .arg(ConsoleOptions::maxSeconds, 0, 'f', 0)
-                             .arg(given.first()),
+                             .arg(quoted(given.first())),
                          true);
         }
         (name == timeoutName ? options.timeoutSeconds : options.watchSeconds) = *seconds;
@@ -102,7 +122,7 @@ Reading read(const QStringList& arguments)
 
     const QStringList positional = parser.positionalArguments();
     if (!positional.isEmpty())
-        return fault(QStringLiteral("unexpected argument \"%1\"").arg(positional.first()), true);
+        return fault(QStringLiteral("unexpected argument %1").arg(quoted(positional.first())), true);
     if (missingValue)
         return *missingValue;
 

@@ -10,6 +10,7 @@
 // time; every launched connection is stopped by the end.
 
 #include "client/AppServerConnection.h"
+#include "fuzz/FuzzReplay.h"
 #include "client/ReadingCycle.h"
 
 #include <QCoreApplication>
@@ -303,4 +304,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static QCoreApplication app(argc, argv);
     tallyglass::run(data, size);
     return 0;
+}
+
+FuzzReplayInputs fuzzReplayInputs()
+{
+    // A happy cycle: start, then answer initialize, the account, the usage and the account.
+    const std::string happy("\x00\x03\x00\x00\x00\x03\x01\x01\x00\x03\x02\x05\x00\x03\x03\x01\x00", 17);
+    FuzzReplayInputs inputs;
+    inputs.seeds = {happy, happy + std::string("\x01\x06\xff\x07\x80\x01", 6)};
+    // Random inputs are mostly step bytes; a few pieces make raw lines that parse.
+    inputs.pieces = {"\x03", "\x05", "\x06", "\x01", "{\"id\":2,\"result\":{}}\n", "\n"};
+    inputs.headerBytes = 48;
+    return inputs;
 }

@@ -2,6 +2,7 @@
 // payload parser, and checks what each stage promises.
 
 #include "client/JsonLineBuffer.h"
+#include "fuzz/FuzzReplay.h"
 #include "usage/UsagePayloadParser.h"
 
 #include <QByteArrayView>
@@ -66,16 +67,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
 }
 
-// A few inputs that reach deep into the parser, for runs without a corpus.
-std::vector<std::string> lineParserSeeds()
+// A few inputs that reach deep into the parser, and JSON-ish pieces so that
+// some random inputs parse.
+FuzzReplayInputs fuzzReplayInputs()
 {
     const std::string answer =
         R"({"id":3,"result":{"rateLimitsByLimitId":{"codex":{"primary":{"usedPercent":42,"windowDurationMins":300,"resetsAt":3600},)"
         R"("secondary":{"usedPercent":"10","windowDurationMins":"10080","resetsAt":"7200"}}},"rateLimits":{}}})";
-    return {
+    FuzzReplayInputs inputs;
+    inputs.seeds = {
         std::string("\x00\x00", 2) + answer + "\n",
         std::string("\x07\x00", 2) + answer + "\r\n[1]\n42\n\n{\"rateLimits\":{\"primary\":{\"usedPercent\":1e300,\"windowDurationMins\":300}}}\n",
         std::string("\x03\x10", 2) + "{\"a\":1}\n" + std::string(40, 'x') + "\n{\"b\":2}\npartial",
         std::string("\x00\x00", 2) + R"({"rateLimits":{"primary":{"usedPercent":-9.3e18,"windowDurationMins":300.5,"resetsAt":"-9223372036854775808"}}})" "\n",
     };
+    inputs.pieces = {
+        "{", "}", "[", "]", ",", ":", "\n", "\r\n", "\"", "\"rateLimits\"", "\"rateLimitsByLimitId\"", "\"codex\"",
+        "\"primary\"", "\"secondary\"", "\"usedPercent\"", "\"windowDurationMins\"", "\"resetsAt\"", "\"result\"",
+        "300", "10080", "42", "-3", "4.5", "1e300", "-1e300", "9.3e18", "\"42\"", "\"+7\"", "\"-\"", "null", "true", "x",
+    };
+    inputs.headerBytes = 2;
+    return inputs;
 }

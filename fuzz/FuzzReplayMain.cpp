@@ -2,6 +2,8 @@
 // files and directories named on the command line, and over random inputs
 // ("--random N", fixed seed) so the target is exercised in every build.
 
+#include "fuzz/FuzzReplay.h"
+
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
@@ -13,7 +15,6 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
-std::vector<std::string> lineParserSeeds();
 
 namespace {
 
@@ -33,22 +34,22 @@ bool runFile(const QString& path)
     return true;
 }
 
-// Random inputs built from JSON-ish pieces, so some of them parse.
-void runRandom(long count)
+// Random inputs built from the target's pieces, so some of them get past its
+// first checks.
+void runRandom(const FuzzReplayInputs& target, long count)
 {
-    static const char* const pieces[] = {
-        "{", "}", "[", "]", ",", ":", "\n", "\r\n", "\"", "\"rateLimits\"", "\"rateLimitsByLimitId\"", "\"codex\"",
-        "\"primary\"", "\"secondary\"", "\"usedPercent\"", "\"windowDurationMins\"", "\"resetsAt\"", "\"result\"",
-        "300", "10080", "42", "-3", "4.5", "1e300", "-1e300", "9.3e18", "\"42\"", "\"+7\"", "\"-\"", "null", "true", "x",
-    };
     std::mt19937 random(20240601);
     for (long i = 0; i < count; ++i) {
-        std::string input(2, '\0');
-        input[0] = char(random());
-        input[1] = char(random());
+        std::string input(std::size_t(target.headerBytes), '\0');
+        for (char& c : input)
+            c = char(random());
         const int length = int(random() % 80);
-        for (int k = 0; k < length; ++k)
-            input += (random() % 8 == 0) ? std::string(1, char(random())) : pieces[random() % std::size(pieces)];
+        for (int k = 0; k < length; ++k) {
+            if (target.pieces.empty() || random() % 8 == 0)
+                input += char(random());
+            else
+                input += target.pieces[random() % target.pieces.size()];
+        }
         runOne(input);
     }
 }
@@ -57,8 +58,9 @@ void runRandom(long count)
 
 int main(int argc, char** argv)
 {
+    const FuzzReplayInputs target = fuzzReplayInputs();
     long inputs = 0;
-    for (const std::string& seed : lineParserSeeds()) {
+    for (const std::string& seed : target.seeds) {
         runOne(seed);
         ++inputs;
     }
@@ -66,7 +68,7 @@ int main(int argc, char** argv)
         const std::string argument = argv[i];
         if (argument == "--random" && i + 1 < argc) {
             const long count = std::strtol(argv[++i], nullptr, 10);
-            runRandom(count);
+            runRandom(target, count);
             inputs += count;
             continue;
         }

@@ -12,6 +12,7 @@ packages=(
   cmake ninja-build g++ pkg-config procps
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
   xvfb trayer xdotool x11-utils imagemagick fonts-noto-cjk desktop-file-utils
   libglib2.0-bin dpkg-dev file lintian appstream man-db
 )

@@ -62,6 +62,8 @@ TEST(ConsoleOptionsTest, RejectsBadArgumentsWithOneLineNamingThem)
         {{"-t", "5"}, "unknown option \"-t\""},
         {{"--timeout-ish=5"}, "unknown option \"--timeout-ish=5\""},
         {{"status"}, "unexpected argument \"status\""},
+        // The error stays one line whatever the argument holds.
+        {{"a\nb\r\x01"}, "unexpected argument \"a\\nb\\r\\x01\""},
         // Spellings a general-purpose parser would take but this program refuses.
         {{"--"}, "unknown option \"--\""},
         {{"--", "--timeout", "5"}, "unknown option \"--\""},
