@@ -92,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const tallyglass::TimeDisplayMode mode = tallyglass::AppSettings::timeDisplayMode(*f.store);
     require(mode == tallyglass::TimeDisplayMode::resetAt || mode == tallyglass::TimeDisplayMode::remaining,
             "the time display mode is one of the two");
-    const QVariant rawMode = f.store->value(tallyglass::AppSettings::timeDisplayModeKey);
+    // The key as it is written in users' files.
+    const QVariant rawMode = f.store->value(QStringLiteral("timeDisplayMode"));
     const bool storedRemaining =
         rawMode.metaType().id() == QMetaType::QString && rawMode.toString() == QLatin1String("remaining");
     require((mode == tallyglass::TimeDisplayMode::remaining) == storedRemaining,
