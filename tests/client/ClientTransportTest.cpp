@@ -3,7 +3,9 @@
 #include "tests/client/ClientHarness.h"
 #include "tests/client/StatusEvents.h"
 
+#include <QDeadlineTimer>
 #include <QProcessEnvironment>
+#include <QThread>
 #include <csignal>
 #include <pthread.h>
 
@@ -113,6 +115,29 @@ TEST(ClientTransport, AWriteToAChildThatClosedItsInputFailsAndLeavesNoSigpipe)
     ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     ::sigaction(SIGPIPE, &previous, nullptr);
     EXPECT_FALSE(sigpipeLeft) << "the failed write left a SIGPIPE pending";
+}
+
+TEST(ClientTransport, AFloodOfNotificationsReachesTheMainThreadBoundedAndTimeOutsStayOnTime)
+{
+    ClientHarness h;
+    h.setScenario(R"({"onStart": [{"flood": {"method": "account/updated"}}],
+                      "rules": [{"method": "initialize", "actions": []}]})");
+    CodexAppServerClient& client = h.createClient(ClientOptions::withTimeout(1.5));
+    QDeadlineTimer due(1500);
+    client.start();
+    // The main thread looks away while tens of thousands of notifications arrive.
+    QThread::msleep(700);
+    ASSERT_TRUE(h.waitForEvent(accountChanged));
+    // Thousands of notifications came in meanwhile; what waited for the main thread is a
+    // handful, and each later one replaces the last undelivered one.
+    EXPECT_LE(h.events().size(), 1000) << "undelivered statuses collapse instead of queueing one event each";
+    EXPECT_EQ(h.events().first(), loading) << "nothing is reordered";
+
+    const QString timedOut = status(QStringLiteral("Codex 초기화 시간 초과 — 새로고침으로 재연결"));
+    ASSERT_TRUE(h.waitForEvent(timedOut, 3000));
+    EXPECT_LT(-due.remainingTime(), 500) << "the time-out fired late while the lines poured in";
+    EXPECT_EQ(h.events().last(), timedOut);
+    EXPECT_TRUE(h.waitFor([] { return childProcessesOfThisProcess().isEmpty(); }, QStringLiteral("no child left")));
 }
 
 } // namespace
