@@ -28,6 +28,9 @@ TEST(ConsoleOptionsTest, AcceptsEveryWrittenForm)
         // Help wins over everything else that parses.
         {{"--watch", "5", "--help"}, Mode::Help, 60, 5},
         {{"--timeout", "5", "--watch", "5", "-h"}, Mode::Help, 5, 5},
+        {{"--history"}, Mode::History, 60, 0},
+        {{"--since", "2.5", "--history"}, Mode::History, 60, 0},
+        {{"--no-history", "--watch", "30"}, Mode::Watch, 60, 30},
     };
     for (const Accepted& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
@@ -71,6 +74,13 @@ TEST(ConsoleOptionsTest, RejectsBadArgumentsWithOneLineNamingThem)
         // With several faults, the first one written is named.
         {{"status", "--timeout"}, "unexpected argument \"status\""},
         {{"--timeout", "abc", "--verbose"}, "\"abc\""},
+        {{"--history", "--since"}, "--since needs a number of hours"},
+        {{"--history", "--since", "0"}, "--since needs a number of hours from 0.001 to 1000000, not \"0\""},
+        {{"--since", "5"}, "--since needs --history"},
+        {{"--history", "--watch", "5"}, "--history cannot be combined with --watch"},
+        {{"--history", "--no-history"}, "--history cannot be combined with --no-history"},
+        {{"--history", "--history"}, "--history given more than once"},
+        {{"--history=1"}, "unknown option \"--history=1\""},
     };
     for (const auto& [arguments, expected] : cases) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
@@ -86,7 +96,7 @@ TEST(ConsoleOptionsTest, HelpNamesEveryOptionAndExitCode)
     const QString help = ConsoleOptions::helpText();
     for (const char* needle : {"--timeout SECONDS", "--watch SECONDS", "--help", "default 60", "SIGINT", "SIGTERM",
                                "{\"status\":null}", "\"snapshot\"", "\"remainingPercent\"", "  0  ", "  1  ", "  2  ",
-                               "  3  ", "  4  "})
+                               "  3  ", "  4  ", "--history", "--since HOURS", "--no-history", "history.sqlite3"})
         EXPECT_TRUE(help.contains(QLatin1String(needle))) << needle;
 }
 
