@@ -11,6 +11,7 @@ packages=(
   cmake ninja-build g++ pkg-config procps
   qt6-base-dev libgl-dev libqt6sql6-sqlite
   libgtest-dev libgmock-dev libbenchmark-dev
+  dbus python3-dbusmock
   xvfb trayer xdotool x11-utils imagemagick fonts-noto-cjk desktop-file-utils
 )
 
