@@ -2,9 +2,12 @@
 # Makes the README screenshots from a built tree: tallyglass runs on a private X
 # server under the trayer tray host, against the fake codex, and the script writes
 #   docs/screenshots/tray-tooltip.png  the icon with its tooltip
-#   docs/screenshots/tray-menu.png     the open menu
+#   docs/screenshots/tray-menu.png     the open menu, with a forecast line from a
+#                                      seeded reading history
+#   docs/screenshots/history-light.png the history window, light and dark palettes
+#   docs/screenshots/history-dark.png
 # Builds nothing: pass the build directory (default build/release), in which the
-# targets tallyglass and fake-codex are built.
+# targets tallyglass, fake-codex and bench_history are built.
 #
 #   tools/make-screenshots.sh [BUILD_DIR]
 set -uo pipefail
@@ -13,13 +16,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
 app="$build/app/tallyglass"
 fake="$build/tools/fake-codex/fake-codex"
+history_tool="$build/bench/history/bench_history"
 out="$root/docs/screenshots"
 
 # shellcheck source=tests/desktop/desktop-session.sh
 source "$root/tests/desktop/desktop-session.sh"
 
-for binary in "$app" "$fake"; do
-  [ -x "$binary" ] || ds_fail "$binary is not built (cmake --build $build --target tallyglass fake-codex)"
+for binary in "$app" "$fake" "$history_tool"; do
+  [ -x "$binary" ] || ds_fail "$binary is not built (cmake --build $build --target tallyglass fake-codex bench_history)"
 done
 ds_require_tools
 ds_require_no_installed_codex
@@ -51,6 +55,11 @@ cat >"$scenario" <<EOF
     "secondary": {"usedPercent": 12, "windowDurationMins": 10080, "resetsAt": $week_reset},
     "credits": null, "planType": "plus"}}}]}]}
 EOF
+
+# Four earlier readings of the same five-hour window, rising 5% every ten minutes up to
+# the 37% the fake reports now: the menu shows when the window will be used up.
+QT_QPA_PLATFORM=offscreen "$history_tool" seed "$DS_WORK/home/.local/state/tallyglass/history.sqlite3" \
+  "$now" "$five_hour_reset" || ds_fail "could not seed the reading history"
 
 ds_start_app "$app" "$scenario" "$transcript" QT_SCALE_FACTOR="$scale"
 DS_WATCH_APP=1
@@ -98,3 +107,9 @@ xdotool key Escape
 DS_WATCH_APP=""
 kill -TERM "$DS_APP_PID"
 ds_wait_app_exit 15
+
+for palette in light dark; do
+  QT_QPA_PLATFORM=xcb "$history_tool" shot "$out/history-$palette.png" "$palette" 2>/dev/null ||
+    ds_fail "could not render the history window"
+  ds_log "wrote $out/history-$palette.png"
+done
