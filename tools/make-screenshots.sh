@@ -4,6 +4,8 @@
 #   docs/screenshots/tray-tooltip.png  the icon with its tooltip
 #   docs/screenshots/tray-menu.png     the open menu, with a forecast line from a
 #                                      seeded reading history
+#   docs/screenshots/notification.png  a low-allowance notification, shown by the dunst
+#                                      notification daemon on a private session bus
 #   docs/screenshots/history-light.png the history window, light and dark palettes
 #   docs/screenshots/history-dark.png
 # Builds nothing: pass the build directory (default build/release), in which the
@@ -104,6 +106,42 @@ sleep 0.5
 shot tray-menu.png "$(ds_menu_window)"
 xdotool key Escape
 
+DS_WATCH_APP=""
+kill -TERM "$DS_APP_PID"
+ds_wait_app_exit 15
+
+# A second run whose reading leaves 8% of the five-hour window: one notification.
+command -v dunst >/dev/null || ds_fail "the notification picture needs dunst (apt-get install dunst)"
+dbus-daemon --session --nofork --print-address=1 >"$DS_WORK/bus.address" 2>/dev/null </dev/null &
+DS_PIDS+=($!)
+bus_ready() { [ -s "$DS_WORK/bus.address" ]; }
+ds_wait_until 10 "the private session bus" bus_ready
+bus=$(head -n1 "$DS_WORK/bus.address")
+cat >"$DS_WORK/dunstrc" <<EOF
+[global]
+font = Noto Sans CJK KR $((10 * scale))
+width = $((330 * scale))
+origin = top-right
+offset = $((8 * scale))x$((32 * scale))
+frame_width = $scale
+padding = $((8 * scale))
+horizontal_padding = $((10 * scale))
+format = "<b>%s</b>\n%b"
+EOF
+DBUS_SESSION_BUS_ADDRESS="$bus" dunst -config "$DS_WORK/dunstrc" >"$DS_WORK/dunst.log" 2>&1 </dev/null &
+DS_PIDS+=($!)
+sed 's/"usedPercent": 37/"usedPercent": 92/' "$scenario" >"$DS_WORK/low.json"
+ds_start_app "$app" "$DS_WORK/low.json" "" QT_SCALE_FACTOR="$scale" DBUS_SESSION_BUS_ADDRESS="$bus"
+DS_WATCH_APP=1
+dunst_window() { xdotool search --onlyvisible --class Dunst 2>/dev/null | head -n1; }
+notification_shown() { [ -n "$(dunst_window)" ]; }
+ds_wait_until 30 "the notification" notification_shown
+sleep 0.5
+import -window root "$DS_WORK/screen.png"
+read -r nx ny nw nh < <(ds_geometry "$(dunst_window)")
+convert "$DS_WORK/screen.png" -crop "$((nw + 24 * scale))x$((ny + nh + 12 * scale))+$((nx - 16 * scale))+0" \
+  +repage -strip "$out/notification.png"
+ds_log "wrote $out/notification.png"
 DS_WATCH_APP=""
 kill -TERM "$DS_APP_PID"
 ds_wait_app_exit 15
