@@ -7,6 +7,13 @@
 
 namespace tallyglass {
 
+QDBusConnection DesktopNotifier::sessionBusIfRunning()
+{
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return QDBusConnection(QString());
+    return QDBusConnection::sessionBus();
+}
+
 DesktopNotifier::DesktopNotifier(QDBusConnection bus)
     : bus_(std::move(bus))
 {

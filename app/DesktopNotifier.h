@@ -15,7 +15,11 @@ public:
     // The installed desktop entry and icon are both named after the program.
     static inline const QString desktopEntry = QStringLiteral("tallyglass");
 
-    explicit DesktopNotifier(QDBusConnection bus = QDBusConnection::sessionBus());
+    // The session bus named by DBUS_SESSION_BUS_ADDRESS; none when it is not set, so that
+    // no bus is ever started on our behalf (D-Bus autolaunch) just for notifications.
+    static QDBusConnection sessionBusIfRunning();
+
+    explicit DesktopNotifier(QDBusConnection bus = sessionBusIfRunning());
 
     void notify(UsageWindowKind kind, const Notification& notification) override;
 

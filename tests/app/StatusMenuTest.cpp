@@ -275,6 +275,9 @@ TEST(StatusMenu, TriggeringItemsRunsTheActions)
     EXPECT_EQ(h.dialog->prefills.size(), 1u);
     item(menu, QStringLiteral("새로고침"))->trigger();
     EXPECT_EQ(h.count("client.refresh"), 1);
+    h.deliver(UsageSnapshot{window(37, now + 3600), std::nullopt, now});
+    item(menu, QStringLiteral("사용 기록…"))->trigger();
+    EXPECT_EQ(h.shownHistories, std::vector<std::size_t>{1}) << "the window gets the readings kept so far";
     item(menu, QStringLiteral("로그인 시 실행"))->trigger();
     EXPECT_TRUE(h.login->registered);
     item(menu, QStringLiteral("Codex 열기"))->trigger();
