@@ -6,12 +6,15 @@
 #include "app/StatusMenu.h"
 
 #include <QMenu>
+#include <algorithm>
 #include <cmath>
 
 namespace tallyglass {
 namespace {
 
 constexpr std::chrono::seconds countdownInterval{30};
+// A notification at or below this remaining percent is marked critical.
+constexpr std::int64_t criticalPercent = 5;
 
 std::chrono::milliseconds toMilliseconds(double seconds)
 {
@@ -40,6 +43,13 @@ void AppDelegate::applicationDidFinishLaunching()
     c_.statusItem->onClick = [this](StatusClick click) { statusItemClicked(click); };
     c_.statusItem->onMenuAboutToShow = [this](QMenu& menu) { makeMenu(menu); };
 
+    if (c_.history) {
+        // Readings that arrive before the stored ones are newer than all of them.
+        c_.history->load(c_.clock->now() - recentSeconds, [this](std::vector<UsageSnapshot> stored) {
+            stored.insert(stored.end(), recent_.begin(), recent_.end());
+            recent_ = std::move(stored);
+        });
+    }
     c_.client->onSnapshot = [this](const UsageSnapshot& snapshot) { receiveSnapshot(snapshot); };
     c_.client->onStatus = [this](const std::optional<QString>& status) { receiveStatus(status); };
     c_.client->start();
@@ -69,6 +79,42 @@ void AppDelegate::receiveSnapshot(const UsageSnapshot& snapshot)
     snapshot_ = snapshot;
     statusMessage_.reset();
     updateTitle();
+    if (c_.history)
+        c_.history->record(snapshot);
+    recent_.push_back(snapshot);
+    const double oldest = c_.clock->now() - recentSeconds;
+    recent_.erase(recent_.begin(), std::ranges::find_if(recent_, [oldest](const UsageSnapshot& r) {
+                      return r.receivedAt >= oldest;
+                  }));
+    checkUsageAlerts(snapshot);
+}
+
+void AppDelegate::checkUsageAlerts(const UsageSnapshot& snapshot)
+{
+    const int threshold = AppSettings::usageAlertPercent(*c_.settings);
+    if (!c_.notifier || threshold == SettingsKeys::usageAlertPercent.offPercent)
+        return;
+    for (UsageWindowKind kind : {UsageWindowKind::fiveHour, UsageWindowKind::week}) {
+        const std::optional<UsageWindow>& window = Forecast::window(snapshot, kind);
+        std::optional<Alerted>& alerted = alerted_[kind == UsageWindowKind::fiveHour ? 0 : 1];
+        if (!window)
+            continue;
+        const std::int64_t remaining = window->remainingPercent();
+        if (remaining > threshold) {
+            alerted.reset(); // climbed back above: armed again
+            continue;
+        }
+        if (alerted && alerted->resetsAt == window->resetsAt && alerted->percent == threshold)
+            continue;
+        alerted = Alerted{window->resetsAt, threshold};
+        const QString name = kind == UsageWindowKind::fiveHour ? QStringLiteral("5시간") : QStringLiteral("주간");
+        c_.notifier->notify(kind, Notification{
+                                      QStringLiteral("Codex %1 한도 %2% 남음").arg(name).arg(remaining),
+                                      StatusMenu::timeLine(kind, *window, AppSettings::timeDisplayMode(*c_.settings),
+                                                           timeContext()),
+                                      remaining <= criticalPercent,
+                                  });
+    }
 }
 
 void AppDelegate::receiveStatus(const std::optional<QString>& status)
@@ -138,8 +184,15 @@ void AppDelegate::makeMenu(QMenu& menu)
     state.mode = AppSettings::timeDisplayMode(*c_.settings);
     state.launchAtLogin = c_.loginItem->isRegistered();
     state.time = timeContext();
+    state.usageAlertPercent = AppSettings::usageAlertPercent(*c_.settings);
+    if (const auto e = Forecast::exhaustion(recent_, UsageWindowKind::fiveHour, state.time.now))
+        state.fiveHourExhaustion = e->at;
+    if (const auto e = Forecast::exhaustion(recent_, UsageWindowKind::week, state.time.now))
+        state.weekExhaustion = e->at;
 
     StatusMenuActions actions;
+    actions.showHistory = [this] { showHistory(); };
+    actions.selectUsageAlert = [this](const QVariant& percent) { selectUsageAlert(percent); };
     actions.refreshNow = [this] { refreshNow(); };
     actions.selectRefreshInterval = [this](const QVariant& seconds) { selectRefreshInterval(seconds); };
     actions.setCustomRefreshInterval = [this] { setCustomRefreshInterval(); };
@@ -194,6 +247,19 @@ void AppDelegate::toggleLaunchAtLogin()
     const bool ok = c_.loginItem->isRegistered() ? c_.loginItem->unregisterItem() : c_.loginItem->registerItem();
     if (!ok)
         statusMessage_ = QStringLiteral("로그인 실행 설정 실패");
+}
+
+void AppDelegate::showHistory()
+{
+    if (c_.showHistory)
+        c_.showHistory(recent_, timeContext());
+}
+
+void AppDelegate::selectUsageAlert(const QVariant& percent)
+{
+    if (!isNumericVariant(percent) || !SettingsKeys::usageAlertPercent.isChoice(percent.toInt()))
+        return;
+    AppSettings::setUsageAlertPercent(*c_.settings, percent.toInt());
 }
 
 void AppDelegate::openCodex()

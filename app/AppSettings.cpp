@@ -45,6 +45,20 @@ TimeDisplayMode AppSettings::timeDisplayMode(const SettingsStore& store)
     return SettingsKeys::timeDisplayMode.defaultMode;
 }
 
+int AppSettings::usageAlertPercent(const SettingsStore& store)
+{
+    constexpr UsageAlertSetting alert = SettingsKeys::usageAlertPercent;
+    const std::optional<double> v = storedNumber(store.value(alert.key));
+    if (!v || *v != std::trunc(*v) || !alert.isChoice(int(*v)))
+        return alert.defaultPercent;
+    return int(*v);
+}
+
+void AppSettings::setUsageAlertPercent(SettingsStore& store, int percent)
+{
+    store.setValue(SettingsKeys::usageAlertPercent.key, percent);
+}
+
 void AppSettings::setRefreshInterval(SettingsStore& store, double seconds)
 {
     store.setValue(interval.key, seconds);

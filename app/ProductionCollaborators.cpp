@@ -1,15 +1,20 @@
 #include "app/ProductionCollaborators.h"
 
 #include "app/CodexUsageClient.h"
+#include "app/DesktopNotifier.h"
+#include "app/HistoryWindow.h"
 #include "app/QSettingsStore.h"
 #include "app/QtRepeatingTimer.h"
 #include "app/RefreshIntervalDialog.h"
 #include "app/SystemClock.h"
 #include "app/TrayStatusItem.h"
 #include "app/XdgAutostart.h"
+#include "history/HistoryRecorder.h"
+#include "history/HistoryStore.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QPointer>
 
 namespace tallyglass {
 
@@ -30,6 +35,20 @@ AppDelegate::Collaborators productionCollaborators()
     c.makeCountdownTimer = QtRepeatingTimer::factory(Qt::CoarseTimer);
     c.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     c.terminate = [] { QCoreApplication::quit(); };
+    c.history = std::make_unique<HistoryRecorder>(HistoryStore::defaultPath());
+    c.notifier = std::make_unique<DesktopNotifier>();
+    // One window; a second click brings it forward with the current readings.
+    c.showHistory = [window = QPointer<HistoryWindow>()](const std::vector<UsageSnapshot>& readings,
+                                                         const TimeContext& time) mutable {
+        if (!window) {
+            window = new HistoryWindow;
+            window->setAttribute(Qt::WA_DeleteOnClose);
+        }
+        window->setReadings(readings, time);
+        window->show();
+        window->raise();
+        window->activateWindow();
+    };
     return c;
 }
 

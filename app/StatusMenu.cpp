@@ -25,6 +25,18 @@ struct ModeChoice {
 constexpr std::array<ModeChoice, 2> modeChoices{
     {{u"갱신 시각", TimeDisplayMode::resetAt}, {u"남은 시간", TimeDisplayMode::remaining}}};
 
+const QString offTitle = QStringLiteral("끄기");
+
+QString label(UsageWindowKind kind)
+{
+    return kind == UsageWindowKind::fiveHour ? QStringLiteral("5h") : QStringLiteral("Week");
+}
+
+TimeFormat format(UsageWindowKind kind)
+{
+    return kind == UsageWindowKind::fiveHour ? TimeFormat::clock : TimeFormat::week;
+}
+
 void addInfo(QMenu& menu, const QString& text)
 {
     menu.addAction(text)->setEnabled(false);
@@ -60,13 +72,20 @@ void addShortcut(QAction* item, QKeyCombination keys)
     item->setShortcutVisibleInContextMenu(true);
 }
 
+void addWindowTimeLines(QMenu& menu, const StatusMenuState& state, UsageWindowKind kind, const UsageWindow& window,
+                        const std::optional<double>& exhaustion)
+{
+    addInfo(menu, StatusMenu::timeLine(kind, window, state.mode, state.time));
+    if (exhaustion)
+        addInfo(menu, TimeTexts::exhaustionMenuText(label(kind), *exhaustion, format(kind), state.mode, state.time));
+}
+
 void addUsageLines(QMenu& menu, const StatusMenuState& state)
 {
     const std::optional<UsageSnapshot>& snapshot = state.snapshot;
     if (snapshot && snapshot->fiveHour) {
         addInfo(menu, QStringLiteral("5h 남음: %1%").arg(snapshot->fiveHour->remainingPercent()));
-        addInfo(menu, TimeTexts::timeMenuText(QStringLiteral("5h"), snapshot->fiveHour->resetsAt, TimeFormat::clock,
-                                              state.mode, state.time));
+        addWindowTimeLines(menu, state, UsageWindowKind::fiveHour, *snapshot->fiveHour, state.fiveHourExhaustion);
     } else if (snapshot) {
         addInfo(menu, QStringLiteral("5h: 조회 응답에 5시간 데이터 없음"));
     } else {
@@ -75,8 +94,7 @@ void addUsageLines(QMenu& menu, const StatusMenuState& state)
     menu.addSeparator();
     if (snapshot && snapshot->week) {
         addInfo(menu, QStringLiteral("Week 남음: %1%").arg(snapshot->week->remainingPercent()));
-        addInfo(menu, TimeTexts::timeMenuText(QStringLiteral("Week"), snapshot->week->resetsAt, TimeFormat::week,
-                                              state.mode, state.time));
+        addWindowTimeLines(menu, state, UsageWindowKind::week, *snapshot->week, state.weekExhaustion);
     } else {
         addInfo(menu, QStringLiteral("Week: 데이터 없음"));
     }
@@ -99,8 +117,19 @@ void addRefreshIntervalMenu(QMenu& menu, const StatusMenuState& state, const Sta
     submenu->addSeparator();
     addCommand(*submenu, QStringLiteral("직접 설정…"), context, actions.setCustomRefreshInterval);
     const double off = SettingsKeys::refreshInterval.offSeconds;
-    addChoice(*submenu, QStringLiteral("끄기"), off, state.refreshInterval == off, context,
-              actions.selectRefreshInterval);
+    addChoice(*submenu, offTitle, off, state.refreshInterval == off, context, actions.selectRefreshInterval);
+}
+
+void addUsageAlertMenu(QMenu& menu, const StatusMenuState& state, const StatusMenuActions& actions,
+                       const QObject* context)
+{
+    constexpr UsageAlertSetting alert = SettingsKeys::usageAlertPercent;
+    QMenu* submenu = menu.addMenu(QStringLiteral("한도 알림"));
+    addChoice(*submenu, offTitle, alert.offPercent, state.usageAlertPercent == alert.offPercent, context,
+              actions.selectUsageAlert);
+    for (int percent : alert.percents)
+        addChoice(*submenu, QStringLiteral("%1% 남았을 때").arg(percent), percent, state.usageAlertPercent == percent,
+                  context, actions.selectUsageAlert);
 }
 
 void addTimeDisplayMenu(QMenu& menu, const StatusMenuState& state, const StatusMenuActions& actions,
@@ -125,7 +154,9 @@ void StatusMenu::fill(QMenu& menu, const StatusMenuState& state, const StatusMen
     addUsageLines(menu, state);
     menu.addSeparator();
     addShortcut(addCommand(menu, QStringLiteral("새로고침"), context, actions.refreshNow), Qt::CTRL | Qt::Key_R);
+    addCommand(menu, QStringLiteral("사용 기록…"), context, actions.showHistory);
     addRefreshIntervalMenu(menu, state, actions, context);
+    addUsageAlertMenu(menu, state, actions, context);
     addTimeDisplayMenu(menu, state, actions, context);
     QAction* login = addCommand(menu, QStringLiteral("로그인 시 실행"), context, actions.toggleLaunchAtLogin);
     login->setCheckable(true);
@@ -133,6 +164,12 @@ void StatusMenu::fill(QMenu& menu, const StatusMenuState& state, const StatusMen
     addCommand(menu, QStringLiteral("Codex 열기"), context, actions.openCodex);
     menu.addSeparator();
     addShortcut(addCommand(menu, QStringLiteral("종료"), context, actions.quit), Qt::CTRL | Qt::Key_Q);
+}
+
+QString StatusMenu::timeLine(UsageWindowKind kind, const UsageWindow& window, TimeDisplayMode mode,
+                             const TimeContext& time)
+{
+    return TimeTexts::timeMenuText(label(kind), window.resetsAt, format(kind), mode, time);
 }
 
 } // namespace tallyglass

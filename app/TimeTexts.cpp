@@ -58,4 +58,12 @@ QString TimeTexts::timeMenuText(const QString& label, std::optional<double> time
     return label + QStringLiteral(" 갱신: ") + formatTime(*time, format, context.zone);
 }
 
+QString TimeTexts::exhaustionMenuText(const QString& label, double time, TimeFormat format, TimeDisplayMode mode,
+                                     const TimeContext& context)
+{
+    if (mode == TimeDisplayMode::remaining)
+        return label + QStringLiteral(" 소진까지: ") + remainingTime(time, false, context.now);
+    return label + QStringLiteral(" 소진 예상: ") + formatTime(time, format, context.zone);
+}
+
 } // namespace tallyglass

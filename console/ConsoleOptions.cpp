@@ -12,6 +12,9 @@ namespace {
 
 const QString timeoutName = QStringLiteral("timeout");
 const QString watchName = QStringLiteral("watch");
+const QString sinceName = QStringLiteral("since");
+const QString historyName = QStringLiteral("history");
+const QString noHistoryName = QStringLiteral("no-history");
 
 // An argument as it is quoted in an error line: control characters are written as
 // escapes, so that the line stays one line on the terminal.
@@ -42,6 +45,20 @@ std::optional<double> parseSeconds(const QString& text)
     return value;
 }
 
+std::optional<double> parseHours(const QString& text)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!ok || !std::isfinite(value) || value < ConsoleOptions::minHours || value > ConsoleOptions::maxHours)
+        return std::nullopt;
+    return value;
+}
+
+QString unit(const QString& optionName)
+{
+    return optionName == sinceName ? QStringLiteral("hours") : QStringLiteral("seconds");
+}
+
 // The only ways to write an option here. QCommandLineParser also takes "--h", "-hh",
 // "--help=x" and a bare "--" that makes the rest positional; those are refused.
 bool isOptionSpelling(const QString& argument)
@@ -49,7 +66,9 @@ bool isOptionSpelling(const QString& argument)
     if (argument == QLatin1String("-h") || argument == QLatin1String("--help")
         || argument == QLatin1String("--version"))
         return true;
-    for (const QString& name : {timeoutName, watchName}) {
+    if (argument == QStringLiteral("--") + historyName || argument == QStringLiteral("--") + noHistoryName)
+        return true;
+    for (const QString& name : {timeoutName, watchName, sinceName}) {
         const QString option = QStringLiteral("--") + name;
         if (argument == option || argument.startsWith(option + QLatin1Char('=')))
             return true;
@@ -76,16 +95,19 @@ Reading read(const QStringList& arguments)
     using Mode = ConsoleOptions::Mode;
     const QCommandLineOption timeout(timeoutName, QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption watch(watchName, QString(), QStringLiteral("SECONDS"));
+    const QCommandLineOption since(sinceName, QString(), QStringLiteral("HOURS"));
+    const QCommandLineOption history(historyName);
+    const QCommandLineOption noHistory(noHistoryName);
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     QCommandLineParser parser;
-    parser.addOptions({timeout, watch, help, version});
+    parser.addOptions({timeout, watch, since, history, noHistory, help, version});
     // Its own error text is not used: every fault is named below, in this program's words.
     parser.parse(QStringList{QStringLiteral("tallyglass-status")} + arguments);
 
     // A value that starts with '-' never reads as a number of seconds, so an argument
     // found among the values is that value, or the value's own check below names a fault.
-    const QStringList values = parser.values(timeout) + parser.values(watch);
+    const QStringList values = parser.values(timeout) + parser.values(watch) + parser.values(since);
     for (const QString& argument : arguments) {
         if (argument.startsWith(QLatin1Char('-')) && !isOptionSpelling(argument) && !values.contains(argument))
             return fault(QStringLiteral("unknown option %1").arg(quoted(argument)), true);
@@ -96,7 +118,7 @@ Reading read(const QStringList& arguments)
     QStringList seen;
     std::optional<Reading> missingValue;
     for (const QString& name : parser.optionNames()) {
-        if (name != timeoutName && name != watchName)
+        if (name != timeoutName && name != watchName && name != sinceName)
             continue;
         const QString option = QStringLiteral("--") + name;
         if (seen.contains(name))
@@ -105,7 +127,19 @@ Reading read(const QStringList& arguments)
         const QStringList given = parser.values(name);
         if (given.isEmpty()) {
             // Only the last argument can lack its value; a broken argument before it counts first.
-            missingValue = fault(QStringLiteral("%1 needs a number of seconds").arg(option), false);
+            missingValue = fault(QStringLiteral("%1 needs a number of %2").arg(option, unit(name)), false);
+            continue;
+        }
+        if (name == sinceName) {
+            const std::optional<double> hours = parseHours(given.first());
+            if (!hours) {
+                return fault(QStringLiteral("--since needs a number of hours from %1 to %2, not \"%3\"")
+                                 .arg(ConsoleOptions::minHours)
+                                 .arg(ConsoleOptions::maxHours, 0, 'f', 0)
+                                 .arg(given.first()),
+                             true);
+            }
+            options.sinceHours = hours;
             continue;
         }
         const std::optional<double> seconds = parseSeconds(given.first());
@@ -134,10 +168,27 @@ Reading read(const QStringList& arguments)
         options.mode = Mode::Version;
         return {options, QString()};
     }
+    for (const QCommandLineOption* flag : {&history, &noHistory}) {
+        if (parser.optionNames().count(flag->names().first()) > 1)
+            return fault(QStringLiteral("--%1 given more than once").arg(flag->names().first()), true);
+    }
     const bool sawWatch = parser.isSet(watch);
     if (sawWatch && parser.isSet(timeout))
         return fault(QStringLiteral("--timeout and --watch cannot be combined: --watch runs until it is interrupted"),
                      false);
+    if (parser.isSet(history)) {
+        for (const QCommandLineOption* other : {&timeout, &watch, &noHistory}) {
+            if (parser.isSet(*other))
+                return fault(QStringLiteral("--history cannot be combined with --%1: it only prints what is stored")
+                                 .arg(other->names().first()),
+                             false);
+        }
+        options.mode = Mode::History;
+        return {options, QString()};
+    }
+    if (parser.isSet(since))
+        return fault(QStringLiteral("--since needs --history"), false);
+    options.recordHistory = !parser.isSet(noHistory);
     if (sawWatch)
         options.mode = Mode::Watch;
     return {options, QString()};
@@ -163,7 +214,8 @@ std::optional<ConsoleOptions> ConsoleOptions::parse(const QStringList& arguments
 QString ConsoleOptions::helpText()
 {
     return QStringLiteral(
-        "Usage: tallyglass-status [--timeout SECONDS | --watch SECONDS]\n"
+        "Usage: tallyglass-status [--timeout SECONDS | --watch SECONDS] [--no-history]\n"
+        "       tallyglass-status --history [--since HOURS]\n"
         "\n"
         "Reads the Codex rate-limit usage through a local `codex app-server` (codex is looked\n"
         "for in ~/.local/bin, /opt/homebrew/bin, /usr/local/bin, ~/.npm-global/bin, then on\n"
@@ -180,9 +232,16 @@ QString ConsoleOptions::helpText()
         "  --timeout SECONDS  give up after SECONDS (default 60) without a result\n"
         "  --watch SECONDS    keep running, read the usage again every SECONDS and print\n"
         "                     everything until SIGINT or SIGTERM\n"
+        "  --no-history       do not add the readings to the history store\n"
+        "  --history          print the stored readings, oldest first, as {\"snapshot\":...}\n"
+        "                     lines (nothing when there are none), then exit 0\n"
+        "  --since HOURS      with --history: only the readings of the last HOURS\n"
         "  -h, --help         show this text\n"
         "  --version          show the program's version\n"
-        "SECONDS may have a fraction (0.001 to 2000000).\n"
+        "SECONDS may have a fraction (0.001 to 2000000), HOURS too (0.001 to 1000000).\n"
+        "\n"
+        "Every reading is added to the history that the tray keeps too, in\n"
+        "$XDG_STATE_HOME/tallyglass/history.sqlite3 (~/.local/state/tallyglass/...).\n"
         "\n"
         "Exit status:\n"
         "  0  a reading was printed (with --watch: stopped by SIGINT or SIGTERM)\n"

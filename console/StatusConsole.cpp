@@ -63,6 +63,8 @@ void StatusConsole::deliverSnapshot(const UsageSnapshot& snapshot)
 {
     if (finished_ || !print(DeliveryJson::line(DeliveryJson::snapshot(snapshot))))
         return;
+    if (onReading)
+        onReading(snapshot);
     if (options_.mode == ConsoleOptions::Mode::Once)
         finish(Reading);
 }

@@ -3,10 +3,14 @@
 #include "app/UnixSignalPipe.h"
 #include "client/CodexAppServerClient.h"
 #include "console/ConsoleOptions.h"
+#include "console/DeliveryJson.h"
 #include "console/StatusConsole.h"
 #include "tallyglass/Version.h"
+#include "history/HistoryStore.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
 #include <cerrno>
 #include <csignal>
 #include <unistd.h>
@@ -34,6 +38,23 @@ void printError(const QString& text)
     writeAll(STDERR_FILENO, "tallyglass-status: " + text.toUtf8() + '\n');
 }
 
+// --history: the stored readings as snapshot lines, oldest first.
+int printHistory(const tallyglass::ConsoleOptions& options)
+{
+    using namespace tallyglass;
+    const QString path = HistoryStore::defaultPath();
+    if (!QFileInfo::exists(path))
+        return StatusConsole::Reading;
+    const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+    const double since = options.sinceHours ? now - *options.sinceHours * 3600 : -qInf();
+    HistoryStore store(path);
+    for (const UsageSnapshot& reading : store.readings(since)) {
+        if (!writeAll(STDOUT_FILENO, DeliveryJson::line(DeliveryJson::snapshot(reading))))
+            return StatusConsole::OutputFailed;
+    }
+    return StatusConsole::Reading;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -52,6 +73,8 @@ int main(int argc, char** argv)
         return writeAll(STDOUT_FILENO, ConsoleOptions::helpText().toUtf8()) ? 0 : StatusConsole::OutputFailed;
     if (options->mode == ConsoleOptions::Mode::Version)
         return writeAll(STDOUT_FILENO, "tallyglass-status " TALLYGLASS_VERSION "\n") ? 0 : StatusConsole::OutputFailed;
+    if (options->mode == ConsoleOptions::Mode::History)
+        return printHistory(*options);
 
     UnixSignalPipe signalPipe({SIGINT, SIGTERM});
     if (!signalPipe.isValid()) {
@@ -62,6 +85,12 @@ int main(int argc, char** argv)
     CodexAppServerClient client;
     StatusConsole console(client, *options, [](const QByteArray& line) { return writeAll(STDOUT_FILENO, line); });
     console.onDiagnostic = printError;
+    std::optional<HistoryStore> history;
+    if (options->recordHistory) {
+        // A reading that cannot be stored is still printed; the history just lacks it.
+        history.emplace(HistoryStore::defaultPath());
+        console.onReading = [&history](const UsageSnapshot& reading) { history->record(reading); };
+    }
     console.onFinished = [](int code) { QCoreApplication::exit(code); };
     signalPipe.onSignal = [&console](int signalNumber) { console.interrupt(signalNumber); };
     console.begin();

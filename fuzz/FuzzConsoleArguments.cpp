@@ -61,6 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case ConsoleOptions::Mode::Watch:
         require(inRange(options->watchSeconds), "the watch interval is finite and in range");
         break;
+    case ConsoleOptions::Mode::History:
+        require(!options->sinceHours
+                    || (std::isfinite(*options->sinceHours) && *options->sinceHours >= ConsoleOptions::minHours
+                        && *options->sinceHours <= ConsoleOptions::maxHours),
+                "the hours are finite and in range");
+        break;
     case ConsoleOptions::Mode::Help:
     case ConsoleOptions::Mode::Version:
         break;

@@ -2,9 +2,14 @@
 # Makes the README screenshots from a built tree: tallyglass runs on a private X
 # server under the trayer tray host, against the fake codex, and the script writes
 #   docs/screenshots/tray-tooltip.png  the icon with its tooltip
-#   docs/screenshots/tray-menu.png     the open menu
+#   docs/screenshots/tray-menu.png     the open menu, with a forecast line from a
+#                                      seeded reading history
+#   docs/screenshots/notification.png  a low-allowance notification, shown by the dunst
+#                                      notification daemon on a private session bus
+#   docs/screenshots/history-light.png the history window, light and dark palettes
+#   docs/screenshots/history-dark.png
 # Builds nothing: pass the build directory (default build/release), in which the
-# targets tallyglass and fake-codex are built.
+# targets tallyglass, fake-codex and bench_history are built.
 #
 #   tools/make-screenshots.sh [BUILD_DIR]
 set -uo pipefail
@@ -13,13 +18,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
 app="$build/app/tallyglass"
 fake="$build/tools/fake-codex/fake-codex"
+history_tool="$build/bench/history/bench_history"
 out="$root/docs/screenshots"
 
 # shellcheck source=tests/desktop/desktop-session.sh
 source "$root/tests/desktop/desktop-session.sh"
 
-for binary in "$app" "$fake"; do
-  [ -x "$binary" ] || ds_fail "$binary is not built (cmake --build $build --target tallyglass fake-codex)"
+for binary in "$app" "$fake" "$history_tool"; do
+  [ -x "$binary" ] || ds_fail "$binary is not built (cmake --build $build --target tallyglass fake-codex bench_history)"
 done
 ds_require_tools
 ds_require_no_installed_codex
@@ -51,6 +57,11 @@ cat >"$scenario" <<EOF
     "secondary": {"usedPercent": 12, "windowDurationMins": 10080, "resetsAt": $week_reset},
     "credits": null, "planType": "plus"}}}]}]}
 EOF
+
+# Four earlier readings of the same five-hour window, rising 5% every ten minutes up to
+# the 37% the fake reports now: the menu shows when the window will be used up.
+QT_QPA_PLATFORM=offscreen "$history_tool" seed "$DS_WORK/home/.local/state/tallyglass/history.sqlite3" \
+  "$now" "$five_hour_reset" || ds_fail "could not seed the reading history"
 
 ds_start_app "$app" "$scenario" "$transcript" QT_SCALE_FACTOR="$scale"
 DS_WATCH_APP=1
@@ -98,3 +109,45 @@ xdotool key Escape
 DS_WATCH_APP=""
 kill -TERM "$DS_APP_PID"
 ds_wait_app_exit 15
+
+# A second run whose reading leaves 8% of the five-hour window: one notification.
+command -v dunst >/dev/null || ds_fail "the notification picture needs dunst (apt-get install dunst)"
+dbus-daemon --session --nofork --print-address=1 >"$DS_WORK/bus.address" 2>/dev/null </dev/null &
+DS_PIDS+=($!)
+bus_ready() { [ -s "$DS_WORK/bus.address" ]; }
+ds_wait_until 10 "the private session bus" bus_ready
+bus=$(head -n1 "$DS_WORK/bus.address")
+cat >"$DS_WORK/dunstrc" <<EOF
+[global]
+font = Noto Sans CJK KR $((10 * scale))
+width = $((330 * scale))
+origin = top-right
+offset = $((8 * scale))x$((32 * scale))
+frame_width = $scale
+padding = $((8 * scale))
+horizontal_padding = $((10 * scale))
+format = "<b>%s</b>\n%b"
+EOF
+DBUS_SESSION_BUS_ADDRESS="$bus" dunst -config "$DS_WORK/dunstrc" >"$DS_WORK/dunst.log" 2>&1 </dev/null &
+DS_PIDS+=($!)
+sed 's/"usedPercent": 37/"usedPercent": 92/' "$scenario" >"$DS_WORK/low.json"
+ds_start_app "$app" "$DS_WORK/low.json" "" QT_SCALE_FACTOR="$scale" DBUS_SESSION_BUS_ADDRESS="$bus"
+DS_WATCH_APP=1
+dunst_window() { xdotool search --onlyvisible --class Dunst 2>/dev/null | head -n1; }
+notification_shown() { [ -n "$(dunst_window)" ]; }
+ds_wait_until 30 "the notification" notification_shown
+sleep 0.5
+import -window root "$DS_WORK/screen.png"
+read -r nx ny nw nh < <(ds_geometry "$(dunst_window)")
+convert "$DS_WORK/screen.png" -crop "$((nw + 24 * scale))x$((ny + nh + 12 * scale))+$((nx - 16 * scale))+0" \
+  +repage -strip "$out/notification.png"
+ds_log "wrote $out/notification.png"
+DS_WATCH_APP=""
+kill -TERM "$DS_APP_PID"
+ds_wait_app_exit 15
+
+for palette in light dark; do
+  QT_QPA_PLATFORM=xcb "$history_tool" shot "$out/history-$palette.png" "$palette" 2>/dev/null ||
+    ds_fail "could not render the history window"
+  ds_log "wrote $out/history-$palette.png"
+done

@@ -10,9 +10,10 @@ if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 
 packages=(
   cmake ninja-build g++ pkg-config procps
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev libqt6sql6-sqlite
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  dbus python3-dbusmock
   xvfb trayer xdotool x11-utils imagemagick fonts-noto-cjk desktop-file-utils
   libglib2.0-bin dpkg-dev file lintian appstream man-db
 )

@@ -125,7 +125,7 @@ private:
 
 // Builds the delegate and keeps plain pointers to its doubles for inspection.
 struct DelegateHarness {
-    DelegateHarness()
+    explicit DelegateHarness(std::unique_ptr<Notifier> notifier = nullptr)
     {
         auto clientPtr = std::make_unique<FakeUsageClient>(log);
         auto itemPtr = std::make_unique<FakeStatusItem>();
@@ -159,6 +159,10 @@ struct DelegateHarness {
         };
         c.openUrl = [this](const QUrl& url) { openedUrls.push_back(url); };
         c.terminate = [this] { log->push_back("terminate"); };
+        c.notifier = std::move(notifier);
+        c.showHistory = [this](const std::vector<UsageSnapshot>& readings, const TimeContext&) {
+            shownHistories.push_back(readings.size());
+        };
         delegate = std::make_unique<AppDelegate>(std::move(c));
     }
 
@@ -184,6 +188,7 @@ struct DelegateHarness {
     FakeTimer* refreshTimer = nullptr;
     FakeTimer* countdownTimer = nullptr;
     std::vector<QUrl> openedUrls;
+    std::vector<std::size_t> shownHistories; // readings handed to each opening of the history window
     FakeUsageClient* client;
     FakeStatusItem* item;
     FakeClock* clock;

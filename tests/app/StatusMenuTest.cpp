@@ -51,7 +51,9 @@ QAction* item(const QMenu& menu, const QString& title)
 const std::vector<std::string> commands{
     "---",
     "새로고침 {Ctrl+R}",
+    "사용 기록…",
     "자동 갱신 >",
+    "한도 알림 >",
     "시간 표시 >",
     "로그인 시 실행 [ ]",
     "Codex 열기",
@@ -151,6 +153,56 @@ TEST(StatusMenu, StatusMessageWithoutSnapshot)
                                       }));
 }
 
+TEST(StatusMenu, ForecastLinesFollowTheTimeLinesWhenTheRecentPaceEndsBeforeTheReset)
+{
+    // Five-hour: 10% more every 10 minutes, 30% used at 8:00, reset at 11:05: used up at 9:10.
+    // Week: no rise, so no forecast.
+    const double fiveReset = now + 3 * 3600 + 300, weekReset = now + 3 * 86400;
+    for (const auto& [mode, lines] : std::vector<std::pair<QString, std::vector<std::string>>>{
+             {QStringLiteral("resetAt"),
+              {"5h 남음: 70% ~", "5h 갱신: 11:05 AM ~", "5h 소진 예상: 9:10 AM ~", "---", "Week 남음: 80% ~",
+               "Week 갱신: Mon 8:00 AM ~", "확인: 8:00 AM ~"}},
+             {QStringLiteral("remaining"),
+              {"5h 남음: 70% ~", "5h 남은 시간: 3시간 5분 ~", "5h 소진까지: 1시간 10분 ~", "---", "Week 남음: 80% ~",
+               "Week 남은 시간: 3일 0시간 ~", "확인: 8:00 AM ~"}}}) {
+        SCOPED_TRACE(mode.toStdString());
+        DelegateHarness h;
+        h.settings->values.insert(QStringLiteral("timeDisplayMode"), mode);
+        h.launch();
+        for (int i = 0; i < 4; ++i)
+            h.deliver(UsageSnapshot{window(i * 10, fiveReset), window(20, weekReset, 10080), now - (3 - i) * 600});
+        EXPECT_EQ(describe(h.openMenu()), withCommands(lines));
+        // Past the reset (the clock moved on, no new reading), the line goes.
+        h.clock->now_ = fiveReset + 60;
+        h.deliver(UsageSnapshot{window(5, fiveReset + 5 * 3600), window(20, weekReset, 10080), fiveReset + 60});
+        EXPECT_EQ(describe(h.openMenu())[2], "---");
+    }
+}
+
+TEST(StatusMenu, UsageAlertSubmenuChecksAndStores)
+{
+    for (const auto& [stored, lines] : std::vector<std::pair<QVariant, std::vector<std::string>>>{
+             {QVariant(), {"끄기 [ ]", "25% 남았을 때 [ ]", "10% 남았을 때 [x]", "5% 남았을 때 [ ]"}},
+             {QVariant(0), {"끄기 [x]", "25% 남았을 때 [ ]", "10% 남았을 때 [ ]", "5% 남았을 때 [ ]"}},
+             {QVariant(QStringLiteral("25")), {"끄기 [ ]", "25% 남았을 때 [x]", "10% 남았을 때 [ ]", "5% 남았을 때 [ ]"}},
+             {QVariant(7), {"끄기 [ ]", "25% 남았을 때 [ ]", "10% 남았을 때 [x]", "5% 남았을 때 [ ]"}},
+             {QVariant(QStringLiteral("5x")), {"끄기 [ ]", "25% 남았을 때 [ ]", "10% 남았을 때 [x]", "5% 남았을 때 [ ]"}},
+         }) {
+        SCOPED_TRACE(stored.toString().toStdString());
+        DelegateHarness h;
+        if (stored.isValid())
+            h.settings->values.insert(QStringLiteral("usageAlertPercent"), stored);
+        h.launch();
+        EXPECT_EQ(describe(submenu(h.openMenu(), QStringLiteral("한도 알림"))), lines);
+    }
+    DelegateHarness h;
+    h.launch();
+    item(submenu(h.openMenu(), QStringLiteral("한도 알림")), QStringLiteral("5% 남았을 때"))->trigger();
+    EXPECT_EQ(h.settings->values.value(QStringLiteral("usageAlertPercent")).toInt(), 5);
+    item(submenu(h.openMenu(), QStringLiteral("한도 알림")), QStringLiteral("끄기"))->trigger();
+    EXPECT_EQ(h.settings->values.value(QStringLiteral("usageAlertPercent")), QVariant(0));
+}
+
 TEST(StatusMenu, RefreshIntervalSubmenuChecks)
 {
     struct Case {
@@ -223,6 +275,9 @@ TEST(StatusMenu, TriggeringItemsRunsTheActions)
     EXPECT_EQ(h.dialog->prefills.size(), 1u);
     item(menu, QStringLiteral("새로고침"))->trigger();
     EXPECT_EQ(h.count("client.refresh"), 1);
+    h.deliver(UsageSnapshot{window(37, now + 3600), std::nullopt, now});
+    item(menu, QStringLiteral("사용 기록…"))->trigger();
+    EXPECT_EQ(h.shownHistories, std::vector<std::size_t>{1}) << "the window gets the readings kept so far";
     item(menu, QStringLiteral("로그인 시 실행"))->trigger();
     EXPECT_TRUE(h.login->registered);
     item(menu, QStringLiteral("Codex 열기"))->trigger();
@@ -234,7 +289,7 @@ TEST(StatusMenu, TriggeringItemsRunsTheActions)
     EXPECT_EQ(describe(submenu(h.openMenu(), QStringLiteral("시간 표시"))),
               (std::vector<std::string>{"갱신 시각 [ ]", "남은 시간 [x]"}));
     EXPECT_TRUE(item(h.menu, QStringLiteral("로그인 시 실행"))->isChecked());
-    EXPECT_EQ(h.menu.findChildren<QMenu*>(Qt::FindDirectChildrenOnly).size(), 2)
+    EXPECT_EQ(h.menu.findChildren<QMenu*>(Qt::FindDirectChildrenOnly).size(), 3)
         << "old submenus are dropped on rebuild";
 }
 

@@ -97,6 +97,34 @@ TEST_F(ConsoleFakeCodexTest, PrintsTheCycleAndExitsZeroAfterTheFirstSnapshot)
     EXPECT_TRUE(transcript().contains(" eof") || transcript().contains(" sigterm")) << transcript().toStdString();
 }
 
+TEST_F(ConsoleFakeCodexTest, ReadingsGoToTheHistoryUnlessToldNotToAndPrintBack)
+{
+    const ConsoleRun none = console_.run({"--history"});
+    EXPECT_EQ(none.exitCode, 0);
+    EXPECT_TRUE(none.out.isEmpty());
+    ASSERT_EQ(console_.run({"--no-history"}).exitCode, 0);
+    EXPECT_FALSE(QFileInfo::exists(console_.historyPath()));
+
+    const ConsoleRun first = console_.run({});
+    ASSERT_EQ(first.exitCode, 0) << first.describe().toStdString();
+    const QJsonObject printed = first.lines.last();
+    // The same reading again within ten minutes is not stored twice.
+    ASSERT_EQ(console_.run({}).exitCode, 0);
+
+    for (const QStringList& arguments : {QStringList{"--history"}, QStringList{"--history", "--since", "1"}}) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        const ConsoleRun history = console_.run(arguments);
+        EXPECT_EQ(history.exitCode, 0);
+        ASSERT_EQ(history.lines.size(), 1) << history.describe().toStdString();
+        // receivedAt is kept to the millisecond.
+        QJsonObject expected = printed["snapshot"].toObject(), got = history.lines[0]["snapshot"].toObject();
+        EXPECT_NEAR(got["receivedAt"].toDouble(), expected["receivedAt"].toDouble(), 0.001);
+        expected.remove("receivedAt");
+        got.remove("receivedAt");
+        EXPECT_EQ(got, expected);
+    }
+}
+
 TEST_F(ConsoleFakeCodexTest, ExitsThreeWhenTheTimeoutPassesFirstAndStopsCodex)
 {
     useScenario(R"({"rules": [{"method": "initialize", "actions": []}]})");

@@ -30,6 +30,9 @@ TEST(ConsoleOptionsTest, AcceptsEveryWrittenForm)
         {{"--timeout", "5", "--watch", "5", "-h"}, Mode::Help, 5, 5},
         {{"--version"}, Mode::Version, 60, 0},
         {{"--version", "--help"}, Mode::Help, 60, 0},
+        {{"--history"}, Mode::History, 60, 0},
+        {{"--since", "2.5", "--history"}, Mode::History, 60, 0},
+        {{"--no-history", "--watch", "30"}, Mode::Watch, 60, 30},
     };
     for (const Accepted& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
@@ -75,6 +78,13 @@ TEST(ConsoleOptionsTest, RejectsBadArgumentsWithOneLineNamingThem)
         // With several faults, the first one written is named.
         {{"status", "--timeout"}, "unexpected argument \"status\""},
         {{"--timeout", "abc", "--verbose"}, "\"abc\""},
+        {{"--history", "--since"}, "--since needs a number of hours"},
+        {{"--history", "--since", "0"}, "--since needs a number of hours from 0.001 to 1000000, not \"0\""},
+        {{"--since", "5"}, "--since needs --history"},
+        {{"--history", "--watch", "5"}, "--history cannot be combined with --watch"},
+        {{"--history", "--no-history"}, "--history cannot be combined with --no-history"},
+        {{"--history", "--history"}, "--history given more than once"},
+        {{"--history=1"}, "unknown option \"--history=1\""},
     };
     for (const auto& [arguments, expected] : cases) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
@@ -90,7 +100,7 @@ TEST(ConsoleOptionsTest, HelpNamesEveryOptionAndExitCode)
     const QString help = ConsoleOptions::helpText();
     for (const char* needle : {"--timeout SECONDS", "--watch SECONDS", "--help", "--version", "default 60", "SIGINT", "SIGTERM",
                                "{\"status\":null}", "\"snapshot\"", "\"remainingPercent\"", "  0  ", "  1  ", "  2  ",
-                               "  3  ", "  4  "})
+                               "  3  ", "  4  ", "--history", "--since HOURS", "--no-history", "history.sqlite3"})
         EXPECT_TRUE(help.contains(QLatin1String(needle))) << needle;
 }
 

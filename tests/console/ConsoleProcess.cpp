@@ -67,6 +67,7 @@ ConsoleProcess::ConsoleProcess(const QString& codexTarget)
         environment_.remove(QString::fromLatin1(name));
     environment_.insert(QStringLiteral("NO_PROXY"), QStringLiteral("127.0.0.1,localhost"));
     environment_.insert(QStringLiteral("PATH"), bin_.path() + QStringLiteral(":/usr/bin:/bin"));
+    environment_.insert(QStringLiteral("XDG_STATE_HOME"), state_.path());
     valid_ = true;
 }
 

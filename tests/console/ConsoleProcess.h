@@ -35,6 +35,7 @@ public:
     bool isValid() const { return valid_; }
     QString problem() const { return problem_; }
     QString binDirectory() const { return bin_.path(); }
+    QString historyPath() const { return state_.path() + QStringLiteral("/tallyglass/history.sqlite3"); }
 
     QProcessEnvironment& environment() { return environment_; }
 
@@ -68,6 +69,7 @@ public:
 private:
     QString codexTarget_;
     QTemporaryDir bin_;
+    QTemporaryDir state_; // XDG_STATE_HOME: the reading history goes here, never to the user's
     bool valid_ = false;
     QString problem_;
     QProcessEnvironment environment_;

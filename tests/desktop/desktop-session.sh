@@ -131,7 +131,8 @@ ds_prepare_home() {
 
 # ds_start_app PROGRAM SCENARIO TRANSCRIPT [VAR=value ...] [-- ARGS ...]
 # Starts the app in a clean environment: no session bus (so Qt docks through XEmbed
-# in the tray host started here), UTC so reset times render the same everywhere.
+# in the tray host started here; the address names nothing, so that libdbus does not
+# autolaunch a bus that outlives the test), UTC so reset times render the same everywhere.
 # An empty TRANSCRIPT leaves the fake without one.
 ds_start_app() {
   local app=$1 scenario=$2 transcript=$3
@@ -152,6 +153,7 @@ ds_start_app() {
     HOME="$DS_WORK/home" \
     XDG_CONFIG_HOME="$DS_WORK/config" \
     XDG_RUNTIME_DIR="$DS_WORK/runtime" \
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$DS_WORK/no-session-bus" \
     DISPLAY="$DISPLAY" \
     QT_QPA_PLATFORM=xcb \
     LANG=C.UTF-8 \

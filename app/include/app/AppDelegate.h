@@ -4,12 +4,14 @@
 #include "app/Clock.h"
 #include "app/IntervalDialog.h"
 #include "app/LoginItemService.h"
+#include "app/Notifier.h"
 #include "app/RepeatingTimer.h"
 #include "app/SettingsStore.h"
 #include "app/StatusItem.h"
 #include "app/StatusTexts.h"
 #include "app/TimeTexts.h"
 #include "app/UsageClient.h"
+#include "history/UsageHistory.h"
 #include "usage/UsageSnapshot.h"
 
 #include <QObject>
@@ -18,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QMenu;
 
@@ -37,7 +40,15 @@ public:
         std::function<void(const QUrl&)> openUrl;
         // Ends the event loop; applicationWillTerminate follows.
         std::function<void()> terminate;
+        // Optional: without them there is no stored history, or no notifications.
+        std::unique_ptr<UsageHistory> history;
+        std::unique_ptr<Notifier> notifier;
+        // Shows the history window (or raises it) with these readings, oldest first.
+        std::function<void(const std::vector<UsageSnapshot>&, const TimeContext&)> showHistory;
     };
+
+    // How far back the delegate keeps readings: the history window's longest chart.
+    static constexpr double recentSeconds = 7 * 86400.0;
 
     static inline const QUrl codexUrl{QStringLiteral("https://chatgpt.com/codex")};
 
@@ -55,6 +66,8 @@ public:
     void setCustomRefreshInterval();
     void toggleLaunchAtLogin();
     void openCodex();
+    void showHistory();
+    void selectUsageAlert(const QVariant& percent);
     void quit();
 
 private:
@@ -67,12 +80,20 @@ private:
 
     void receiveSnapshot(const UsageSnapshot& snapshot);
     void receiveStatus(const std::optional<QString>& status);
+    void checkUsageAlerts(const UsageSnapshot& snapshot);
 
     Collaborators c_;
     std::unique_ptr<RepeatingTimer> timer_;
     std::unique_ptr<RepeatingTimer> countdownTimer_;
     std::optional<UsageSnapshot> snapshot_;
     std::optional<QString> statusMessage_;
+    std::vector<UsageSnapshot> recent_; // oldest first, the last recentSeconds
+    // Per window: the reset time and threshold of the notification already shown.
+    struct Alerted {
+        std::optional<double> resetsAt;
+        int percent;
+    };
+    std::optional<Alerted> alerted_[2];
 };
 
 } // namespace tallyglass

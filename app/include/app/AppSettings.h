@@ -1,5 +1,5 @@
 #pragma once
-// The two stored settings and the rules that turn stored values into effective ones. Main thread only.
+// The stored settings and the rules that turn stored values into effective ones. Main thread only.
 
 #include "app/SettingsKeys.h"
 #include "app/SettingsStore.h"
@@ -17,7 +17,11 @@ public:
     // `remaining` only for the stored text "remaining"; the default otherwise.
     static TimeDisplayMode timeDisplayMode(const SettingsStore& store);
 
+    // One of the choices of SettingsKeys::usageAlertPercent; anything else gives the default.
+    static int usageAlertPercent(const SettingsStore& store);
+
     static void setRefreshInterval(SettingsStore& store, double seconds);
+    static void setUsageAlertPercent(SettingsStore& store, int percent);
     static void setTimeDisplayMode(SettingsStore& store, TimeDisplayMode mode);
 };
 

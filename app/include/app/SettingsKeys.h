@@ -6,6 +6,8 @@
 #include "app/TimeDisplayMode.h"
 
 #include <QLatin1StringView>
+#include <algorithm>
+#include <array>
 
 namespace tallyglass {
 
@@ -25,6 +27,19 @@ struct TimeDisplayModeSetting {
     TimeDisplayMode defaultMode;
 };
 
+// Remaining percent at or below which a window's notification is shown; 0 is off.
+struct UsageAlertSetting {
+    QLatin1StringView key;
+    int defaultPercent;
+    int offPercent;
+    std::array<int, 3> percents; // the choices besides off, from the highest
+
+    constexpr bool isChoice(int percent) const
+    {
+        return percent == offPercent || std::ranges::find(percents, percent) != percents.end();
+    }
+};
+
 struct SettingsKeys {
     SettingsKeys() = delete;
 
@@ -32,9 +47,11 @@ struct SettingsKeys {
                                                             86400, 0};
     static constexpr TimeDisplayModeSetting timeDisplayMode{QLatin1StringView("timeDisplayMode"),
                                                             TimeDisplayMode::resetAt};
+    static constexpr UsageAlertSetting usageAlertPercent{QLatin1StringView("usageAlertPercent"), 10, 0, {25, 10, 5}};
 };
 
 static_assert(SettingsKeys::refreshInterval.inRange(SettingsKeys::refreshInterval.defaultSeconds));
 static_assert(!SettingsKeys::refreshInterval.inRange(SettingsKeys::refreshInterval.offSeconds));
+static_assert(SettingsKeys::usageAlertPercent.isChoice(SettingsKeys::usageAlertPercent.defaultPercent));
 
 } // namespace tallyglass

@@ -3,6 +3,7 @@
 
 #include "app/SettingsKeys.h"
 #include "app/TimeTexts.h"
+#include "history/Forecast.h"
 #include "usage/UsageSnapshot.h"
 
 #include <QString>
@@ -21,12 +22,18 @@ struct StatusMenuState {
     double refreshInterval = SettingsKeys::refreshInterval.defaultSeconds;
     TimeDisplayMode mode = SettingsKeys::timeDisplayMode.defaultMode;
     bool launchAtLogin = false;
+    int usageAlertPercent = SettingsKeys::usageAlertPercent.defaultPercent;
+    // When each window is expected to be used up, when that falls before its reset.
+    std::optional<double> fiveHourExhaustion;
+    std::optional<double> weekExhaustion;
     TimeContext time;
 };
 
 // What the items do; the selection handlers receive the item's data (its represented object).
 struct StatusMenuActions {
     std::function<void()> refreshNow;
+    std::function<void()> showHistory;
+    std::function<void(const QVariant&)> selectUsageAlert;
     std::function<void(const QVariant&)> selectRefreshInterval;
     std::function<void()> setCustomRefreshInterval;
     std::function<void(const QVariant&)> selectTimeDisplayMode;
@@ -42,6 +49,10 @@ public:
     // Replaces everything in `menu`. Actions fire only while `context` lives.
     static void fill(QMenu& menu, const StatusMenuState& state, const StatusMenuActions& actions,
                      const QObject* context);
+
+    // A window's time line, such as "5h 갱신: 3:05 PM"; notifications show it too.
+    static QString timeLine(UsageWindowKind kind, const UsageWindow& window, TimeDisplayMode mode,
+                            const TimeContext& time);
 };
 
 } // namespace tallyglass

@@ -37,6 +37,9 @@ public:
     // One menu line such as "5h 갱신: 3:05 PM" or "Week 남은 시간: 3일 4시간".
     static QString timeMenuText(const QString& label, std::optional<double> time, TimeFormat format,
                                 TimeDisplayMode mode, const TimeContext& context);
+    // When the window is expected to be used up: "5h 소진 예상: 3:40 PM" or "5h 소진까지: 1시간 20분".
+    static QString exhaustionMenuText(const QString& label, double time, TimeFormat format, TimeDisplayMode mode,
+                                      const TimeContext& context);
 };
 
 } // namespace tallyglass

@@ -13,6 +13,7 @@ struct ConsoleOptions {
         Watch, // refresh every watchSeconds and print until SIGINT or SIGTERM
         Help,
         Version,
+        History, // print the stored readings (the last sinceHours, or all) and exit
     };
 
     static constexpr double defaultTimeoutSeconds = 60;
@@ -20,9 +21,14 @@ struct ConsoleOptions {
     static constexpr double minSeconds = 0.001;
     static constexpr double maxSeconds = 2'000'000;
 
+    static constexpr double minHours = 0.001;
+    static constexpr double maxHours = 1'000'000;
+
     Mode mode = Mode::Once;
     double timeoutSeconds = defaultTimeoutSeconds;
     double watchSeconds = 0;
+    std::optional<double> sinceHours; // with --history: only readings this recent
+    bool recordHistory = true;        // readings are added to the history store
 
     // `arguments` excludes the program name. On a bad argument returns nothing and
     // puts one line (without a line feed) describing it into `error`.
