@@ -13,7 +13,7 @@ StatusTexts StatusTexts::make(const std::optional<UsageSnapshot>& snapshot,
         const QString time = TimeTexts::displayedTime(window.resetsAt, TimeFormat::clock, mode, context);
         QString title = percent + QStringLiteral("% (") + time + QLatin1Char(')');
         if (statusMessage)
-            return {title + QLatin1Char(' ') + statusBadge, *statusMessage, statusBadge};
+            return {title + QLatin1Char(' ') + statusBadge, *statusMessage, percent, true};
         return {title, QStringLiteral("5시간 한도 남음"), percent};
     }
     if (statusMessage)

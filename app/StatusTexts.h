@@ -13,9 +13,12 @@ namespace tallyglass {
 struct StatusTexts {
     QString title;
     QString toolTip;
-    // The icon's short figure: the five-hour percentage left ("63"), "!" while a status
-    // text is shown, "--" without data, "…" before the first reading, "↻" while refreshing.
+    // The icon's short figure: the five-hour percentage left ("63"), "!" for a status
+    // text without a reading, "--" without data, "…" before the first reading, "↻" while
+    // refreshing.
     QString badge;
+    // A status text sits beside the figure: the icon keeps the figure and is drawn marked.
+    bool marked = false;
 
     // "63% (3:05 PM)", "63% (2h 13m) !", "!" or "--% (--:--)" with its tooltip and badge.
     static StatusTexts make(const std::optional<UsageSnapshot>& snapshot,
