@@ -1,5 +1,7 @@
 #include "app/StatusMenu.h"
 
+#include "app/StatusTexts.h"
+
 #include <QAction>
 #include <QKeySequence>
 #include <QMenu>
@@ -62,31 +64,18 @@ void addShortcut(QAction* item, QKeyCombination keys)
 
 void addUsageLines(QMenu& menu, const StatusMenuState& state)
 {
-    const std::optional<UsageSnapshot>& snapshot = state.snapshot;
-    if (snapshot && snapshot->fiveHour) {
-        addInfo(menu, QStringLiteral("5h 남음: %1%").arg(snapshot->fiveHour->remainingPercent()));
-        addInfo(menu, TimeTexts::timeMenuText(QStringLiteral("5h"), snapshot->fiveHour->resetsAt, TimeFormat::clock,
-                                              state.mode, state.time));
-    } else if (snapshot) {
-        addInfo(menu, QStringLiteral("5h: 조회 응답에 5시간 데이터 없음"));
-    } else {
-        addInfo(menu, QStringLiteral("5h: 데이터 없음"));
-    }
+    const UsageLines lines = UsageLines::make(state.snapshot, state.mode, state.time);
+    for (const QString& line : lines.fiveHour)
+        addInfo(menu, line);
     menu.addSeparator();
-    if (snapshot && snapshot->week) {
-        addInfo(menu, QStringLiteral("Week 남음: %1%").arg(snapshot->week->remainingPercent()));
-        addInfo(menu, TimeTexts::timeMenuText(QStringLiteral("Week"), snapshot->week->resetsAt, TimeFormat::week,
-                                              state.mode, state.time));
-    } else {
-        addInfo(menu, QStringLiteral("Week: 데이터 없음"));
-    }
+    for (const QString& line : lines.week)
+        addInfo(menu, line);
     if (state.statusMessage) {
         menu.addSeparator();
         addInfo(menu, *state.statusMessage);
     }
-    if (snapshot)
-        addInfo(menu, QStringLiteral("확인: ") +
-                          TimeTexts::formatTime(snapshot->receivedAt, TimeFormat::clock, state.time.zone));
+    if (lines.checked)
+        addInfo(menu, *lines.checked);
 }
 
 void addRefreshIntervalMenu(QMenu& menu, const StatusMenuState& state, const StatusMenuActions& actions,

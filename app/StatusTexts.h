@@ -6,9 +6,20 @@
 #include "usage/UsageSnapshot.h"
 
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 namespace tallyglass {
+
+// The lines about the usage that the menu shows, in the groups it separates.
+struct UsageLines {
+    QStringList fiveHour; // "5h 남음: 63%" and "5h 갱신: 3:05 PM", or one line without data
+    QStringList week;     // the same for the week
+    std::optional<QString> checked; // "확인: 3:07 PM", when there is a reading
+
+    static UsageLines make(const std::optional<UsageSnapshot>& snapshot, TimeDisplayMode mode,
+                           const TimeContext& context);
+};
 
 struct StatusTexts {
     QString title;
