@@ -12,6 +12,19 @@ namespace {
 
 const QString timeoutName = QStringLiteral("timeout");
 const QString watchName = QStringLiteral("watch");
+const QString formatName = QStringLiteral("format");
+
+std::optional<ConsoleOptions::Format> parseFormat(const QString& text)
+{
+    using Format = ConsoleOptions::Format;
+    if (text == QLatin1String("json"))
+        return Format::Json;
+    if (text == QLatin1String("waybar"))
+        return Format::Waybar;
+    if (text == QLatin1String("text"))
+        return Format::Text;
+    return std::nullopt;
+}
 
 std::optional<double> parseSeconds(const QString& text)
 {
@@ -28,7 +41,7 @@ bool isOptionSpelling(const QString& argument)
 {
     if (argument == QLatin1String("-h") || argument == QLatin1String("--help"))
         return true;
-    for (const QString& name : {timeoutName, watchName}) {
+    for (const QString& name : {timeoutName, watchName, formatName}) {
         const QString option = QStringLiteral("--") + name;
         if (argument == option || argument.startsWith(option + QLatin1Char('=')))
             return true;
@@ -55,26 +68,27 @@ Reading read(const QStringList& arguments)
     using Mode = ConsoleOptions::Mode;
     const QCommandLineOption timeout(timeoutName, QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption watch(watchName, QString(), QStringLiteral("SECONDS"));
+    const QCommandLineOption format(formatName, QString(), QStringLiteral("NAME"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     QCommandLineParser parser;
-    parser.addOptions({timeout, watch, help});
+    parser.addOptions({timeout, watch, format, help});
     // Its own error text is not used: every fault is named below, in this program's words.
     parser.parse(QStringList{QStringLiteral("tallyglass-status")} + arguments);
 
     // A value that starts with '-' never reads as a number of seconds, so an argument
     // found among the values is that value, or the value's own check below names a fault.
-    const QStringList values = parser.values(timeout) + parser.values(watch);
+    const QStringList values = parser.values(timeout) + parser.values(watch) + parser.values(format);
     for (const QString& argument : arguments) {
         if (argument.startsWith(QLatin1Char('-')) && !isOptionSpelling(argument) && !values.contains(argument))
             return fault(QStringLiteral("unknown option \"%1\"").arg(argument), true);
     }
 
-    // The options with seconds, in the order they were given.
+    // The options with values, in the order they were given.
     ConsoleOptions options;
     QStringList seen;
     std::optional<Reading> missingValue;
     for (const QString& name : parser.optionNames()) {
-        if (name != timeoutName && name != watchName)
+        if (name != timeoutName && name != watchName && name != formatName)
             continue;
         const QString option = QStringLiteral("--") + name;
         if (seen.contains(name))
@@ -83,7 +97,18 @@ Reading read(const QStringList& arguments)
         const QStringList given = parser.values(name);
         if (given.isEmpty()) {
             // Only the last argument can lack its value; a broken argument before it counts first.
-            missingValue = fault(QStringLiteral("%1 needs a number of seconds").arg(option), false);
+            missingValue = fault(QStringLiteral("%1 needs %2")
+                                     .arg(option, name == formatName ? QStringLiteral("json, waybar or text")
+                                                                     : QStringLiteral("a number of seconds")),
+                                 false);
+            continue;
+        }
+        if (name == formatName) {
+            const std::optional<ConsoleOptions::Format> chosen = parseFormat(given.first());
+            if (!chosen)
+                return fault(QStringLiteral("--format needs json, waybar or text, not \"%1\"").arg(given.first()),
+                             true);
+            options.format = *chosen;
             continue;
         }
         const std::optional<double> seconds = parseSeconds(given.first());
@@ -137,7 +162,7 @@ std::optional<ConsoleOptions> ConsoleOptions::parse(const QStringList& arguments
 QString ConsoleOptions::helpText()
 {
     return QStringLiteral(
-        "Usage: tallyglass-status [--timeout SECONDS | --watch SECONDS]\n"
+        "Usage: tallyglass-status [--timeout SECONDS | --watch SECONDS] [--format NAME]\n"
         "\n"
         "Reads the Codex rate-limit usage through a local `codex app-server` (codex is looked\n"
         "for in ~/.local/bin, /opt/homebrew/bin, /usr/local/bin, ~/.npm-global/bin, then on\n"
@@ -154,6 +179,12 @@ QString ConsoleOptions::helpText()
         "  --timeout SECONDS  give up after SECONDS (default 60) without a result\n"
         "  --watch SECONDS    keep running, read the usage again every SECONDS and print\n"
         "                     everything until SIGINT or SIGTERM\n"
+        "  --format NAME      json (the default, as above), or what a status bar shows:\n"
+        "                     waybar  one JSON object per change for waybar's custom module\n"
+        "                             (\"return-type\": \"json\"): text, tooltip, class (ok,\n"
+        "                             warning, critical, error, stale) and percentage\n"
+        "                     text    one line per change with the tray's title\n"
+        "                     With --watch, the program ends when its output is closed.\n"
         "  -h, --help         show this text\n"
         "SECONDS may have a fraction (0.001 to 2000000).\n"
         "\n"

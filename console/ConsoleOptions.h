@@ -14,6 +14,13 @@ struct ConsoleOptions {
         Help,
     };
 
+    // What each line printed looks like.
+    enum class Format {
+        Json,   // every status text and reading as a JSON object (the default)
+        Waybar, // what the bar shows, as waybar's custom module reads it
+        Text,   // the tray's title as plain text
+    };
+
     static constexpr double defaultTimeoutSeconds = 60;
     // Timers count in whole milliseconds in an int; keep well inside that.
     static constexpr double minSeconds = 0.001;
@@ -22,6 +29,7 @@ struct ConsoleOptions {
     Mode mode = Mode::Once;
     double timeoutSeconds = defaultTimeoutSeconds;
     double watchSeconds = 0;
+    Format format = Format::Json;
 
     // `arguments` excludes the program name. On a bad argument returns nothing and
     // puts one line (without a line feed) describing it into `error`.
