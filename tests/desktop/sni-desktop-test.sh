@@ -1,23 +1,14 @@
 #!/usr/bin/env bash
-# Runs tallyglass and tallyglass-status with real StatusNotifierItem hosts and status
-# bars, each on a private session bus, against the fake codex.
+# tallyglass and tallyglass-status with real StatusNotifierItem hosts and status bars,
+# each on a private session bus, against the fake codex:
 #
-#   sni-desktop-test.sh CASE TALLYGLASS TALLYGLASS_STATUS FAKE_CODEX ARTIFACT_DIR
+#   sni-desktop-test.sh lxqt|late|waybar|polybar TALLYGLASS TALLYGLASS_STATUS FAKE_CODEX ARTIFACT_DIR
 #
-# "lxqt":    lxqt-panel (its statusnotifier plugin only) under Xvfb, there before the app:
-#            the item registers; its title, tooltip, icon and menu (labels, enabled
-#            flags, the checked interval); Activate and the menu's 새로고침 each read
-#            again; the item registers again after the panel restarts; a second copy
-#            exits 1 with one line; a copy with no place for its lock runs anyway.
-# "late":    XEmbed (trayer) first, then lxqt-panel appears: the item registers within
-#            2 s, five times; prints the median.
-# "waybar":  waybar (tray and a tallyglass-status --format waybar module) under a
-#            headless sway without XWayland; tallyglass on native Wayland; stopping
-#            the bar leaves no tallyglass-status and no codex behind.
-# "polybar": polybar under Xvfb with tallyglass-status --format text; the same clean-up.
-# Screenshots land in ARTIFACT_DIR (or TALLYGLASS_TEST_ARTIFACTS). sway refuses to run
-# as root: run as root, the "waybar" case runs itself as the user TALLYGLASS_TEST_USER
-# (default tallyglass-test), which tools/setup-debian.sh creates.
+# lxqt: lxqt-panel under Xvfb, there first. late: trayer (XEmbed) first, lxqt-panel
+# after, five times. waybar: headless sway without XWayland, the app on native Wayland,
+# a --format waybar module. polybar: Xvfb, a --format text module. Each case says
+# below what it checks. Run as root, the waybar case runs itself as the unprivileged
+# user TALLYGLASS_TEST_USER (default tallyglass-test), since sway refuses root.
 set -uo pipefail
 
 case_name=${1:?case: lxqt, late, waybar or polybar}
@@ -255,23 +246,18 @@ for size in (16, 22, 24, 32):
   ds_log "properties, menu, Activate and 새로고침 work"
 
   # A second copy: exit 1 and one line. A copy that cannot lock: runs, a second item.
-  local err second
-  env -i PATH="$DS_WORK/bin:/usr/bin:/bin" HOME="$DS_WORK/home" XDG_CONFIG_HOME="$DS_WORK/config" \
-    XDG_RUNTIME_DIR="$DS_WORK/runtime" DISPLAY="$DISPLAY" DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS" \
-    timeout 10 "$app" </dev/null >/dev/null 2>"$DS_WORK/second.err"
-  second=$?
-  err=$(cat "$DS_WORK/second.err")
-  ((second == 1)) && [ "$(grep -c . <<<"$err")" = 1 ] ||
-    ds_fail "a second copy exited $second with stderr: $err"
+  local first=$DS_APP_PID
+  DS_WATCH_APP=""
+  ds_start_app "$app" "" ""
+  ds_wait_app_exit 10
+  ((DS_APP_EXITED == 1)) && [ "$(grep -c . "$DS_WORK/app.err")" = 1 ] ||
+    ds_fail "a second copy exited $DS_APP_EXITED with stderr: $(cat "$DS_WORK/app.err")"
   : >"$DS_WORK/not-a-directory"
-  env -i PATH="$DS_WORK/bin:/usr/bin:/bin" HOME="$DS_WORK/home" XDG_CONFIG_HOME="$DS_WORK/config" \
-    XDG_RUNTIME_DIR="$DS_WORK/not-a-directory" DISPLAY="$DISPLAY" NO_AT_BRIDGE=1 \
-    DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS" FAKE_CODEX_TRANSCRIPT="$transcript" \
-    "$app" </dev/null >/dev/null 2>"$DS_WORK/unlocked.err" &
-  local unlocked=$!
-  DS_PIDS+=("$unlocked")
+  ds_start_app "$app" "" "" XDG_RUNTIME_DIR="$DS_WORK/not-a-directory"
+  DS_WATCH_APP=1
   ds_wait_until 10 "a copy without a lock to register a second item" has_items 2
-  stop_pid "$unlocked"
+  stop_pid "$DS_APP_PID"
+  DS_APP_PID=$first
   ds_log "single instance: a second copy exits 1 with one line; no lock place still runs"
 
   stop_pid "$PANEL_PID"
