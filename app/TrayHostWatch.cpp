@@ -20,10 +20,10 @@ TrayHostWatch::TrayHostWatch(QDBusConnection bus)
 {
     if (!bus_.isConnected())
         return;
-    // The same test Qt makes when it creates the first tray icon.
-    hostAtStart_ = bus_.interface()->isServiceRegistered(watcherService);
-    if (hostAtStart_)
-        return; // Qt registers the item, and registers it again with a restarted watcher.
+    // The same test Qt makes when it creates the first tray icon. When it passes, Qt uses
+    // SNI and registers the item again with a watcher that restarts.
+    if (bus_.interface()->isServiceRegistered(watcherService))
+        return;
 
     serviceWatch_.setConnection(bus_);
     serviceWatch_.setWatchMode(QDBusServiceWatcher::WatchForRegistration);

@@ -19,9 +19,6 @@ public:
     // Call before the first tray icon is made: it notes whether Qt will find a host.
     explicit TrayHostWatch(QDBusConnection bus = QDBusConnection::sessionBus());
 
-    // True when a StatusNotifierWatcher was on the bus at start, so Qt uses SNI.
-    bool hostAtStart() const { return hostAtStart_; }
-
     // Called once, when a watcher with a registered host shows up after an XEmbed start.
     std::function<void()> onHostAppeared;
 
@@ -33,7 +30,6 @@ private:
     void hostAppeared();
 
     QDBusConnection bus_;
-    bool hostAtStart_ = false;
     bool reported_ = false;
     QDBusServiceWatcher serviceWatch_;
 };
