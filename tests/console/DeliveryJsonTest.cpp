@@ -132,6 +132,7 @@ TEST(BarLinesTest, WaybarAndTextFollowTheTrayThroughAReadingAndARefresh)
         {[&](BarLines& b) { return b.snapshot(reading(90)); }, nullptr, nullptr, -1},
         {[](BarLines& b) { return b.status(ClientStatus::notFound()); }, "!", "error", -1},
     };
+    QByteArray lastPlain;
     for (const Step& step : steps) {
         const std::optional<QByteArray> line = step.deliver(waybar);
         const std::optional<QByteArray> plain = step.deliver(text);
@@ -144,8 +145,11 @@ TEST(BarLinesTest, WaybarAndTextFollowTheTrayThroughAReadingAndARefresh)
         EXPECT_EQ(bar.value("text").toString(), QString::fromUtf8(step.text));
         EXPECT_EQ(bar.value("class").toString(), QString::fromUtf8(step.barClass));
         EXPECT_EQ(bar.value("percentage").toInt(-1), step.percentage);
-        if (plain) // a refresh changes no text; the text line is left out then
-            EXPECT_EQ(*plain, QByteArray(step.text) + '\n');
+        // The text line comes only when the title changes, so not for a refresh.
+        const QByteArray expectedPlain = QByteArray(step.text) + '\n';
+        EXPECT_EQ(plain.value_or(lastPlain), expectedPlain);
+        EXPECT_EQ(plain.has_value(), expectedPlain != lastPlain);
+        lastPlain = expectedPlain;
     }
     // The tooltip: the tray's tooltip, then the menu's usage lines; a failure's is its text.
     const QString tooltip = object(waybar.snapshot(reading(37))).value("tooltip").toString();
