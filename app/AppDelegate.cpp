@@ -158,7 +158,7 @@ void AppDelegate::show(const StatusTexts& texts)
 {
     c_.statusItem->setTitle(texts.title);
     c_.statusItem->setToolTip(texts.toolTip);
-    c_.statusItem->setBadge(texts.badge);
+    c_.statusItem->setBadge(texts.badge, texts.marked);
 }
 
 void AppDelegate::statusItemClicked(StatusClick click)

@@ -8,19 +8,20 @@
 namespace tallyglass {
 
 SingleInstance::SingleInstance(const QString& lockPath)
-    : lock_(lockPath)
+    : lock_(std::make_unique<QLockFile>(lockPath))
 {
     // Only a dead owner makes a lock stale, never its age: the first copy runs for days.
-    lock_.setStaleLockTime(0);
-    lock_.tryLock(0);
+    lock_->setStaleLockTime(0);
+    lock_->tryLock(0);
 }
 
 std::unique_ptr<SingleInstance> SingleInstance::acquire(const QString& directory)
 {
+    // Without a place for the lock, running unguarded beats not running at all.
     if (!QDir().mkpath(directory))
-        return nullptr;
+        return std::make_unique<SingleInstance>();
     auto instance = std::make_unique<SingleInstance>(directory + QStringLiteral("/tallyglass.lock"));
-    if (!instance->isLocked())
+    if (!instance->isLocked() && instance->lock_->error() == QLockFile::LockFailedError)
         return nullptr;
     return instance;
 }

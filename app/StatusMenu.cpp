@@ -1,5 +1,7 @@
 #include "app/StatusMenu.h"
 
+#include "app/StatusTexts.h"
+
 #include <QAction>
 #include <QKeySequence>
 #include <QMenu>
@@ -72,39 +74,29 @@ void addShortcut(QAction* item, QKeyCombination keys)
     item->setShortcutVisibleInContextMenu(true);
 }
 
-void addWindowTimeLines(QMenu& menu, const StatusMenuState& state, UsageWindowKind kind, const UsageWindow& window,
-                        const std::optional<double>& exhaustion)
+// A window's lines, and under its time line the forecast when there is one.
+void addWindowLines(QMenu& menu, const StatusMenuState& state, UsageWindowKind kind, const QStringList& lines,
+                    const std::optional<double>& exhaustion)
 {
-    addInfo(menu, StatusMenu::timeLine(kind, window, state.mode, state.time));
-    if (exhaustion)
+    for (const QString& line : lines)
+        addInfo(menu, line);
+    const bool hasTimeLine = lines.size() > 1;
+    if (exhaustion && hasTimeLine)
         addInfo(menu, TimeTexts::exhaustionMenuText(label(kind), *exhaustion, format(kind), state.mode, state.time));
 }
 
 void addUsageLines(QMenu& menu, const StatusMenuState& state)
 {
-    const std::optional<UsageSnapshot>& snapshot = state.snapshot;
-    if (snapshot && snapshot->fiveHour) {
-        addInfo(menu, QStringLiteral("5h 남음: %1%").arg(snapshot->fiveHour->remainingPercent()));
-        addWindowTimeLines(menu, state, UsageWindowKind::fiveHour, *snapshot->fiveHour, state.fiveHourExhaustion);
-    } else if (snapshot) {
-        addInfo(menu, QStringLiteral("5h: 조회 응답에 5시간 데이터 없음"));
-    } else {
-        addInfo(menu, QStringLiteral("5h: 데이터 없음"));
-    }
+    const UsageLines lines = UsageLines::make(state.snapshot, state.mode, state.time);
+    addWindowLines(menu, state, UsageWindowKind::fiveHour, lines.fiveHour, state.fiveHourExhaustion);
     menu.addSeparator();
-    if (snapshot && snapshot->week) {
-        addInfo(menu, QStringLiteral("Week 남음: %1%").arg(snapshot->week->remainingPercent()));
-        addWindowTimeLines(menu, state, UsageWindowKind::week, *snapshot->week, state.weekExhaustion);
-    } else {
-        addInfo(menu, QStringLiteral("Week: 데이터 없음"));
-    }
+    addWindowLines(menu, state, UsageWindowKind::week, lines.week, state.weekExhaustion);
     if (state.statusMessage) {
         menu.addSeparator();
         addInfo(menu, *state.statusMessage);
     }
-    if (snapshot)
-        addInfo(menu, QStringLiteral("확인: ") +
-                          TimeTexts::formatTime(snapshot->receivedAt, TimeFormat::clock, state.time.zone));
+    if (lines.checked)
+        addInfo(menu, *lines.checked);
 }
 
 void addRefreshIntervalMenu(QMenu& menu, const StatusMenuState& state, const StatusMenuActions& actions,

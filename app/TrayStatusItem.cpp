@@ -22,7 +22,7 @@ TrayStatusItem::TrayStatusItem()
             onClick(StatusClick::rightUp);
     });
     badge_ = StatusTexts::noDataBadge();
-    tray_.setIcon(iconFor(badge_));
+    tray_.setIcon(iconFor(badge_, marked_));
     tray_.show();
     showWhenTrayAppears();
 }
@@ -55,23 +55,25 @@ void TrayStatusItem::setTitle(const QString& title)
     updateTrayToolTip();
 }
 
-void TrayStatusItem::setBadge(const QString& badge)
+void TrayStatusItem::setBadge(const QString& badge, bool marked)
 {
-    if (badge == badge_)
+    if (badge == badge_ && marked == marked_)
         return;
     badge_ = badge;
-    tray_.setIcon(iconFor(badge_));
+    marked_ = marked;
+    tray_.setIcon(iconFor(badge_, marked_));
 }
 
-const QIcon& TrayStatusItem::iconFor(const QString& badge)
+const QIcon& TrayStatusItem::iconFor(const QString& badge, bool marked)
 {
     // A reading flips between "↻" and its figure; a handful of badges covers that.
     constexpr qsizetype kKeptIcons = 8;
-    if (!icons_.contains(badge) && icons_.size() >= kKeptIcons)
+    const std::pair key{badge, marked};
+    if (!icons_.contains(key) && icons_.size() >= kKeptIcons)
         icons_.clear();
-    auto it = icons_.find(badge);
+    auto it = icons_.find(key);
     if (it == icons_.end())
-        it = icons_.insert(badge, TrayIconRenderer::icon(badge));
+        it = icons_.insert(key, TrayIconRenderer::icon(badge, marked));
     return *it;
 }
 

@@ -1,14 +1,19 @@
 #include "app/AppDelegate.h"
 #include "app/ProductionCollaborators.h"
 #include "app/SingleInstance.h"
+#include "app/TrayHostWatch.h"
 #include "app/UnixSignalPipe.h"
 #include "tallyglass/Version.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QTimer>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -17,6 +22,46 @@ void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& mes
 {
     if (type == QtCriticalMsg || type == QtFatalMsg)
         std::fprintf(stderr, "tallyglass: %s\n", qUtf8Printable(message));
+}
+
+// With no session bus, libdbus would autolaunch one on the X display (dbus-launch and a
+// dbus-daemon) that outlives us and holds our environment. Without a bus there is simply
+// no StatusNotifierItem host to find, and XEmbed serves.
+void neverAutolaunchABus()
+{
+    if (qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"))
+        return;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus")))
+        return; // libdbus finds the user bus there itself
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+}
+
+// Runs the event loop; `restart` tells whether the program should start anew.
+int run(int& argc, char** argv, bool& restart)
+{
+    using namespace tallyglass;
+    QApplication application(argc, argv);
+    // StatusNotifierItem hosts show the application's name as the item's title.
+    QApplication::setApplicationName(QStringLiteral("Tallyglass"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // A session ending with SIGTERM, SIGINT or SIGHUP takes the same orderly path as "종료".
+    UnixSignalPipe signalPipe({SIGTERM, SIGINT, SIGHUP});
+    signalPipe.onSignal = [](int) { QCoreApplication::quit(); };
+
+    // Made before the tray icon, so it sees the bus as Qt does when choosing SNI or XEmbed.
+    TrayHostWatch hostWatch;
+    hostWatch.onHostAppeared = [&restart] {
+        restart = true;
+        QCoreApplication::quit();
+    };
+
+    AppDelegate delegate(productionCollaborators());
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
+                     [&delegate] { delegate.applicationWillTerminate(); });
+    QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
+    return QApplication::exec();
 }
 
 } // namespace
@@ -33,24 +78,25 @@ int main(int argc, char* argv[])
     }
     std::signal(SIGPIPE, SIG_IGN);
     qInstallMessageHandler(quietMessages);
+    // QApplication takes its own options out of argv; a restart needs the line as given.
+    std::vector<char*> commandLine(argv, argv + argc + 1);
 
-    // Checked before connecting to the display, so a second copy leaves at once.
-    const std::unique_ptr<SingleInstance> instance = SingleInstance::acquire(SingleInstance::runtimeDirectory());
+    // Checked before connecting to the display, so a second copy leaves at once. A lock
+    // that cannot be made at all does not stop the program.
+    std::unique_ptr<SingleInstance> instance = SingleInstance::acquire(SingleInstance::runtimeDirectory());
     if (!instance) {
         std::fputs("tallyglass: already running in this session\n", stderr);
         return 1;
     }
 
-    QApplication application(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-
-    // A session ending with SIGTERM, SIGINT or SIGHUP takes the same orderly path as "종료".
-    UnixSignalPipe signalPipe({SIGTERM, SIGINT, SIGHUP});
-    signalPipe.onSignal = [](int) { QCoreApplication::quit(); };
-
-    AppDelegate delegate(productionCollaborators());
-    QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
-                     [&delegate] { delegate.applicationWillTerminate(); });
-    QTimer::singleShot(0, &delegate, [&delegate] { delegate.applicationDidFinishLaunching(); });
-    return QApplication::exec();
+    neverAutolaunchABus();
+    bool restart = false;
+    const int code = run(argc, argv, restart);
+    if (!restart)
+        return code;
+    // The child is stopped and every window is gone; the new image takes the lock again.
+    instance.reset();
+    ::execv("/proc/self/exe", commandLine.data());
+    std::fprintf(stderr, "tallyglass: could not start anew for the new tray: %s\n", std::strerror(errno));
+    return 1;
 }

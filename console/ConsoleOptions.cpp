@@ -36,6 +36,20 @@ QString quoted(const QString& argument)
     return QLatin1Char('"') + out + QLatin1Char('"');
 }
 
+const QString formatName = QStringLiteral("format");
+
+std::optional<ConsoleOptions::Format> parseFormat(const QString& text)
+{
+    using Format = ConsoleOptions::Format;
+    if (text == QLatin1String("json"))
+        return Format::Json;
+    if (text == QLatin1String("waybar"))
+        return Format::Waybar;
+    if (text == QLatin1String("text"))
+        return Format::Text;
+    return std::nullopt;
+}
+
 std::optional<double> parseSeconds(const QString& text)
 {
     bool ok = false;
@@ -68,7 +82,7 @@ bool isOptionSpelling(const QString& argument)
         return true;
     if (argument == QStringLiteral("--") + historyName || argument == QStringLiteral("--") + noHistoryName)
         return true;
-    for (const QString& name : {timeoutName, watchName, sinceName}) {
+    for (const QString& name : {timeoutName, watchName, sinceName, formatName}) {
         const QString option = QStringLiteral("--") + name;
         if (argument == option || argument.startsWith(option + QLatin1Char('=')))
             return true;
@@ -98,27 +112,29 @@ Reading read(const QStringList& arguments)
     const QCommandLineOption since(sinceName, QString(), QStringLiteral("HOURS"));
     const QCommandLineOption history(historyName);
     const QCommandLineOption noHistory(noHistoryName);
+    const QCommandLineOption format(formatName, QString(), QStringLiteral("NAME"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     QCommandLineParser parser;
-    parser.addOptions({timeout, watch, since, history, noHistory, help, version});
+    parser.addOptions({timeout, watch, since, history, noHistory, format, help, version});
     // Its own error text is not used: every fault is named below, in this program's words.
     parser.parse(QStringList{QStringLiteral("tallyglass-status")} + arguments);
 
     // A value that starts with '-' never reads as a number of seconds, so an argument
     // found among the values is that value, or the value's own check below names a fault.
-    const QStringList values = parser.values(timeout) + parser.values(watch) + parser.values(since);
+    const QStringList values =
+        parser.values(timeout) + parser.values(watch) + parser.values(since) + parser.values(format);
     for (const QString& argument : arguments) {
         if (argument.startsWith(QLatin1Char('-')) && !isOptionSpelling(argument) && !values.contains(argument))
             return fault(QStringLiteral("unknown option %1").arg(quoted(argument)), true);
     }
 
-    // The options with seconds, in the order they were given.
+    // The options with values, in the order they were given.
     ConsoleOptions options;
     QStringList seen;
     std::optional<Reading> missingValue;
     for (const QString& name : parser.optionNames()) {
-        if (name != timeoutName && name != watchName && name != sinceName)
+        if (name != timeoutName && name != watchName && name != sinceName && name != formatName)
             continue;
         const QString option = QStringLiteral("--") + name;
         if (seen.contains(name))
@@ -127,16 +143,27 @@ Reading read(const QStringList& arguments)
         const QStringList given = parser.values(name);
         if (given.isEmpty()) {
             // Only the last argument can lack its value; a broken argument before it counts first.
-            missingValue = fault(QStringLiteral("%1 needs a number of %2").arg(option, unit(name)), false);
+            missingValue = fault(QStringLiteral("%1 needs %2")
+                                     .arg(option, name == formatName ? QStringLiteral("json, waybar or text")
+                                                                     : QStringLiteral("a number of ") + unit(name)),
+                                 false);
+            continue;
+        }
+        if (name == formatName) {
+            const std::optional<ConsoleOptions::Format> chosen = parseFormat(given.first());
+            if (!chosen)
+                return fault(QStringLiteral("--format needs json, waybar or text, not %1").arg(quoted(given.first())),
+                             true);
+            options.format = *chosen;
             continue;
         }
         if (name == sinceName) {
             const std::optional<double> hours = parseHours(given.first());
             if (!hours) {
-                return fault(QStringLiteral("--since needs a number of hours from %1 to %2, not \"%3\"")
+                return fault(QStringLiteral("--since needs a number of hours from %1 to %2, not %3")
                                  .arg(ConsoleOptions::minHours)
                                  .arg(ConsoleOptions::maxHours, 0, 'f', 0)
-                                 .arg(given.first()),
+                                 .arg(quoted(given.first())),
                              true);
             }
             options.sinceHours = hours;
@@ -177,7 +204,7 @@ Reading read(const QStringList& arguments)
         return fault(QStringLiteral("--timeout and --watch cannot be combined: --watch runs until it is interrupted"),
                      false);
     if (parser.isSet(history)) {
-        for (const QCommandLineOption* other : {&timeout, &watch, &noHistory}) {
+        for (const QCommandLineOption* other : {&timeout, &watch, &noHistory, &format}) {
             if (parser.isSet(*other))
                 return fault(QStringLiteral("--history cannot be combined with --%1: it only prints what is stored")
                                  .arg(other->names().first()),
@@ -214,7 +241,8 @@ std::optional<ConsoleOptions> ConsoleOptions::parse(const QStringList& arguments
 QString ConsoleOptions::helpText()
 {
     return QStringLiteral(
-        "Usage: tallyglass-status [--timeout SECONDS | --watch SECONDS] [--no-history]\n"
+        "Usage: tallyglass-status [--timeout SECONDS | --watch SECONDS] [--format NAME]\n"
+        "                         [--no-history]\n"
         "       tallyglass-status --history [--since HOURS]\n"
         "\n"
         "Reads the Codex rate-limit usage through a local `codex app-server` (codex is looked\n"
@@ -232,6 +260,12 @@ QString ConsoleOptions::helpText()
         "  --timeout SECONDS  give up after SECONDS (default 60) without a result\n"
         "  --watch SECONDS    keep running, read the usage again every SECONDS and print\n"
         "                     everything until SIGINT or SIGTERM\n"
+        "  --format NAME      json (the default, as above), or what a status bar shows:\n"
+        "                     waybar  one JSON object per change for waybar's custom module\n"
+        "                             (\"return-type\": \"json\"): text, tooltip, class (ok,\n"
+        "                             warning, critical, error, stale) and percentage\n"
+        "                     text    one line per change with the tray's title\n"
+        "                     With --watch, the program ends when its output is closed.\n"
         "  --no-history       do not add the readings to the history store\n"
         "  --history          print the stored readings, oldest first, as {\"snapshot\":...}\n"
         "                     lines (nothing when there are none), then exit 0\n"

@@ -3,6 +3,8 @@
 #include "client/CodexAppServerClient.h"
 #include "console/DeliveryJson.h"
 
+#include <QDateTime>
+#include <QTimeZone>
 #include <cmath>
 
 namespace tallyglass {
@@ -23,6 +25,10 @@ StatusConsole::StatusConsole(CodexAppServerClient& client, ConsoleOptions option
     , options_(options)
     , writeLine_(std::move(writeLine))
 {
+    if (options_.format != ConsoleOptions::Format::Json)
+        bar_.emplace(options_.format, [] {
+            return TimeContext{QDateTime::currentMSecsSinceEpoch() / 1000.0, QTimeZone::systemTimeZone()};
+        });
     deadline_.setSingleShot(true);
     deadline_.setTimerType(Qt::PreciseTimer);
     connect(&deadline_, &QTimer::timeout, this, [this] {
@@ -50,10 +56,21 @@ void StatusConsole::interrupt(int signalNumber)
     finish(options_.mode == ConsoleOptions::Mode::Watch ? Reading : 128 + signalNumber);
 }
 
+void StatusConsole::outputClosed()
+{
+    if (onDiagnostic)
+        onDiagnostic(QStringLiteral("standard output was closed"));
+    finish(OutputFailed);
+}
+
 void StatusConsole::deliverStatus(const std::optional<ClientStatus>& status)
 {
+    if (finished_)
+        return;
     const std::optional<QString> text = status ? std::optional<QString>(status->text) : std::nullopt;
-    if (finished_ || !print(DeliveryJson::line(DeliveryJson::status(text))))
+    const std::optional<QByteArray> line =
+        bar_ ? bar_->status(status) : std::optional(DeliveryJson::line(DeliveryJson::status(text)));
+    if (line && !print(*line))
         return;
     if (options_.mode == ConsoleOptions::Mode::Once && status && !status->readingUnderway())
         finish(NoUsage);
@@ -61,7 +78,11 @@ void StatusConsole::deliverStatus(const std::optional<ClientStatus>& status)
 
 void StatusConsole::deliverSnapshot(const UsageSnapshot& snapshot)
 {
-    if (finished_ || !print(DeliveryJson::line(DeliveryJson::snapshot(snapshot))))
+    if (finished_)
+        return;
+    const std::optional<QByteArray> line =
+        bar_ ? bar_->snapshot(snapshot) : std::optional(DeliveryJson::line(DeliveryJson::snapshot(snapshot)));
+    if (line && !print(*line))
         return;
     if (onReading)
         onReading(snapshot);

@@ -11,8 +11,10 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -31,6 +33,13 @@ bool writeAll(int fd, const QByteArray& bytes)
         left -= written;
     }
     return true;
+}
+
+// The reader of `fd` has gone: a pipe whose read end closed, or a terminal that hung up.
+bool readerGone(int fd)
+{
+    pollfd polled{fd, 0, 0};
+    return ::poll(&polled, 1, 0) > 0 && (polled.revents & (POLLERR | POLLHUP)) != 0;
 }
 
 void printError(const QString& text)
@@ -93,6 +102,15 @@ int main(int argc, char** argv)
     }
     console.onFinished = [](int code) { QCoreApplication::exit(code); };
     signalPipe.onSignal = [&console](int signalNumber) { console.interrupt(signalNumber); };
+    // A status bar that stops closes the pipe it reads from. Between changes nothing is
+    // written, so only watching the pipe tells at once; then the child is stopped too.
+    QSocketNotifier outputWatch(STDOUT_FILENO, QSocketNotifier::Exception);
+    QObject::connect(&outputWatch, &QSocketNotifier::activated, &console, [&outputWatch, &console] {
+        if (!readerGone(STDOUT_FILENO))
+            return;
+        outputWatch.setEnabled(false);
+        console.outputClosed();
+    });
     console.begin();
     return app.exec();
 }

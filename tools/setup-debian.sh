@@ -16,11 +16,24 @@ packages=(
   dbus python3-dbusmock
   xvfb trayer xdotool x11-utils imagemagick fonts-noto-cjk desktop-file-utils
   libglib2.0-bin dpkg-dev file lintian appstream man-db
+  qt6-wayland
+)
+# Tray hosts and status bars the desktop tests run against, with the bus tools they
+# use; without their recommends, which would pull in whole desktops.
+host_packages=(
+  dbus dbus-bin systemd python3 util-linux
+  lxqt-panel sway waybar grim polybar
 )
 
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -q
 "${sudo_cmd[@]}" apt-get install -y -q "${packages[@]}" </dev/null
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${host_packages[@]}" </dev/null
+
+# sway refuses to run as root; run as root, the Wayland desktop test runs as this user.
+if [ "$(id -u)" -eq 0 ] && ! id tallyglass-test >/dev/null 2>&1; then
+  useradd --create-home --user-group --shell /usr/sbin/nologin tallyglass-test
+fi
 
 # A machine that already has Node.js with its own npm keeps it; Debian's npm would conflict.
 if ! command -v npm >/dev/null 2>&1; then

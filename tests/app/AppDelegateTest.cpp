@@ -21,6 +21,7 @@ struct TitleRow {
     QString title;
     QString toolTip;
     QString badge;
+    bool marked = false; // the badge is drawn with the mark of a status text
 };
 
 void PrintTo(const TitleRow& row, std::ostream* out)
@@ -41,6 +42,7 @@ TEST_P(TitleTable, TitleToolTipAndBadge)
     EXPECT_EQ(h.item->title(), row.title);
     EXPECT_EQ(h.item->toolTip(), row.toolTip);
     EXPECT_EQ(h.item->badge(), row.badge);
+    EXPECT_EQ(h.item->badgeMarked(), row.marked);
 }
 
 void rejectTypedInterval(DelegateHarness& h)
@@ -61,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                      h.deliver(bothWindows());
                      rejectTypedInterval(h);
                  },
-                 nullptr, "63% (11:05 AM) !", rejectedInterval, "!"},
+                 nullptr, "63% (11:05 AM) !", rejectedInterval, "63", true},
         TitleRow{"StatusWithoutSnapshot", [](auto& h) { h.deliverStatus(QStringLiteral("연결 끊김")); }, nullptr,
                  "!", "연결 끊김", "!"},
         TitleRow{"WeekOnlyWithOwnMessage",

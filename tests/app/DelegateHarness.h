@@ -32,13 +32,19 @@ public:
     QString title() const override { return title_; }
     void setToolTip(const QString& toolTip) override { toolTip_ = toolTip; }
     QString toolTip() const override { return toolTip_; }
-    void setBadge(const QString& badge) override { badge_ = badge; }
+    void setBadge(const QString& badge, bool marked) override
+    {
+        badge_ = badge;
+        marked_ = marked;
+    }
     QString badge() const override { return badge_; }
+    bool badgeMarked() const override { return marked_; }
 
 private:
     QString title_;
     QString toolTip_;
     QString badge_;
+    bool marked_ = false;
 };
 
 class FakeClock : public Clock {

@@ -22,13 +22,14 @@ TEST(TrayIconRenderer, BadgeOfEachTitle)
         StatusTexts texts;
         const char* title;
         const char* badge;
+        bool marked = false;
     };
     const Row rows[] = {
         {StatusTexts::make(fiveHour(37, now + 7 * 3600 + 300), std::nullopt, resetAt, utc), "63% (3:05 PM)", "63"},
         {StatusTexts::make(fiveHour(0, now + 2 * 3600 + 13 * 60), std::nullopt, remaining, utc), "100% (2h 13m)",
          "100"},
         {StatusTexts::make(fiveHour(100, now - 90), std::nullopt, remaining, utc), "0% (0m)", "0"},
-        {StatusTexts::make(fiveHour(37, now + 7 * 3600 + 300), status, resetAt, utc), "63% (3:05 PM) !", "!"},
+        {StatusTexts::make(fiveHour(37, now + 7 * 3600 + 300), status, resetAt, utc), "63% (3:05 PM) !", "63", true},
         {StatusTexts::make(std::nullopt, status, resetAt, utc), "!", "!"},
         {StatusTexts::launching(), "…", "…"},
         {StatusTexts::refreshing(status), "↻", "↻"},
@@ -38,6 +39,7 @@ TEST(TrayIconRenderer, BadgeOfEachTitle)
         SCOPED_TRACE(row.title);
         EXPECT_EQ(row.texts.title, QString::fromUtf8(row.title));
         EXPECT_EQ(row.texts.badge, QString::fromUtf8(row.badge));
+        EXPECT_EQ(row.texts.marked, row.marked);
     }
     EXPECT_EQ(TrayStatusItem().badge(), QStringLiteral("--")) << "an item that has shown nothing yet";
 }
@@ -85,6 +87,22 @@ TEST(TrayIconRenderer, LegibleAtSmallAndLargeSizes)
         }
     }
     EXPECT_FALSE(TrayIconRenderer::icon(QStringLiteral("63")).availableSizes().isEmpty());
+}
+
+// A status text beside a reading: the tile changes, the figure keeps its size and contrast.
+TEST(TrayIconRenderer, MarkedBadgeKeepsTheFigure)
+{
+    for (const int size : {16, 22, 24, 32}) {
+        SCOPED_TRACE(size);
+        const QImage plain = TrayIconRenderer::render(QStringLiteral("63"), size);
+        QImage marked = TrayIconRenderer::render(QStringLiteral("63"), size, true);
+        EXPECT_GT(QColor(marked.pixel(size / 2, 1)).lightness(), 100) << "a light tile, unlike the plain one";
+        marked.invertPixels(); // dark figure on light becomes light on dark, as measure() expects
+        const Ink plainInk = measure(plain);
+        const Ink markedInk = measure(marked);
+        EXPECT_GT(markedInk.lightShare, 0.05);
+        EXPECT_EQ(markedInk.right - markedInk.left, plainInk.right - plainInk.left) << "the figure is as wide";
+    }
 }
 
 } // namespace

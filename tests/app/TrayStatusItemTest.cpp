@@ -15,9 +15,13 @@ TEST(TrayStatusItem, KeepsTextsAndShowsTitleAboveToolTip)
     EXPECT_EQ(item.trayIcon().toolTip(), QStringLiteral("63% (3:05 PM)\n5시간 한도 남음"));
     EXPECT_FALSE(item.trayIcon().icon().isNull());
     const qint64 before = item.trayIcon().icon().cacheKey();
-    item.setBadge(QStringLiteral("63"));
+    item.setBadge(QStringLiteral("63"), false);
     EXPECT_EQ(item.badge(), QStringLiteral("63"));
     EXPECT_NE(item.trayIcon().icon().cacheKey(), before) << "a new badge draws a new icon";
+    const qint64 plain = item.trayIcon().icon().cacheKey();
+    item.setBadge(QStringLiteral("63"), true);
+    EXPECT_TRUE(item.badgeMarked());
+    EXPECT_NE(item.trayIcon().icon().cacheKey(), plain) << "a mark draws a new icon";
     EXPECT_EQ(item.trayIcon().contextMenu(), &item.menu());
 }
 

@@ -42,6 +42,19 @@ TEST(ConsoleOptionsTest, AcceptsEveryWrittenForm)
         EXPECT_EQ(options->mode, c.mode);
         EXPECT_DOUBLE_EQ(options->timeoutSeconds, c.timeout);
         EXPECT_DOUBLE_EQ(options->watchSeconds, c.watch);
+        EXPECT_EQ(options->format, ConsoleOptions::Format::Json);
+    }
+    using Format = ConsoleOptions::Format;
+    const std::pair<QStringList, Format> formats[] = {
+        {{"--format", "waybar", "--watch", "30"}, Format::Waybar},
+        {{"--watch=5", "--format=text"}, Format::Text},
+        {{"--format", "json"}, Format::Json},
+    };
+    for (const auto& [arguments, format] : formats) {
+        QString error;
+        const std::optional<ConsoleOptions> options = ConsoleOptions::parse(arguments, &error);
+        ASSERT_TRUE(options.has_value()) << error.toStdString();
+        EXPECT_EQ(options->format, format);
     }
 }
 
@@ -85,6 +98,10 @@ TEST(ConsoleOptionsTest, RejectsBadArgumentsWithOneLineNamingThem)
         {{"--history", "--no-history"}, "--history cannot be combined with --no-history"},
         {{"--history", "--history"}, "--history given more than once"},
         {{"--history=1"}, "unknown option \"--history=1\""},
+        {{"--format"}, "--format needs json, waybar or text"},
+        {{"--format", "polybar"}, "not \"polybar\""},
+        {{"--format", "Text"}, "not \"Text\""},
+        {{"--format=text", "--format=text"}, "--format given more than once"},
     };
     for (const auto& [arguments, expected] : cases) {
         SCOPED_TRACE(arguments.join(' ').toStdString());

@@ -1,7 +1,9 @@
+#include "console/BarLines.h"
 #include "console/DeliveryJson.h"
 #include "console/StatusConsole.h"
 
 #include <QJsonDocument>
+#include <QJsonObject>
 
 #include <gtest/gtest.h>
 #include <tuple>
@@ -97,6 +99,64 @@ TEST(StatusConsoleTest, OnlyStatusesOfAReadingStillUnderWayLetItRunOn)
         EXPECT_EQ(status.text, QString::fromUtf8(text));
         EXPECT_EQ(!status.readingUnderway(), ends);
     }
+}
+
+// What a bar shows through a reading, a refresh, low figures and a failure: the waybar
+// line (text, class, percentage, tooltip) and the text line, one per change.
+TEST(BarLinesTest, WaybarAndTextFollowTheTrayThroughAReadingAndARefresh)
+{
+    const TimeContext utc{1'893'400'000, QTimeZone::utc()};
+    BarLines waybar(ConsoleOptions::Format::Waybar, [&] { return utc; });
+    BarLines text(ConsoleOptions::Format::Text, [&] { return utc; });
+    const auto reading = [&](std::int64_t used) {
+        return UsageSnapshot{UsageWindow{used, 300, 1893456000}, UsageWindow{12, 10080, 1894060800}, utc.now};
+    };
+    const auto object = [](const std::optional<QByteArray>& line) {
+        return line ? QJsonDocument::fromJson(*line).object() : QJsonObject{};
+    };
+    struct Step {
+        std::function<std::optional<QByteArray>(BarLines&)> deliver;
+        const char* text;     // nullptr: the line is left out, nothing changed
+        const char* barClass;
+        int percentage;       // -1: none
+    };
+    const Step steps[] = {
+        {[](BarLines& b) { return b.status(ClientStatus::loading()); }, "…", "stale", -1},
+        {[](BarLines& b) { return b.status(ClientStatus::checkingAccount()); }, nullptr, nullptr, -1},
+        {[](BarLines& b) { return b.status(std::nullopt); }, nullptr, nullptr, -1},
+        {[&](BarLines& b) { return b.snapshot(reading(37)); }, "63% (12:00 AM)", "ok", 63},
+        // A refresh keeps the figure on the bar and only marks it stale.
+        {[](BarLines& b) { return b.status(ClientStatus::checkingAccount()); }, "63% (12:00 AM)", "stale", 63},
+        {[&](BarLines& b) { return b.snapshot(reading(75)); }, "25% (12:00 AM)", "warning", 25},
+        {[&](BarLines& b) { return b.snapshot(reading(90)); }, "10% (12:00 AM)", "critical", 10},
+        {[&](BarLines& b) { return b.snapshot(reading(90)); }, nullptr, nullptr, -1},
+        {[](BarLines& b) { return b.status(ClientStatus::notFound()); }, "!", "error", -1},
+    };
+    QByteArray lastPlain;
+    for (const Step& step : steps) {
+        const std::optional<QByteArray> line = step.deliver(waybar);
+        const std::optional<QByteArray> plain = step.deliver(text);
+        SCOPED_TRACE(line ? line->toStdString() : "(none)");
+        ASSERT_EQ(line.has_value(), step.text != nullptr);
+        if (!step.text)
+            continue;
+        EXPECT_TRUE(line->endsWith("}\n") && line->count('\n') == 1);
+        const QJsonObject bar = object(line);
+        EXPECT_EQ(bar.value("text").toString(), QString::fromUtf8(step.text));
+        EXPECT_EQ(bar.value("class").toString(), QString::fromUtf8(step.barClass));
+        EXPECT_EQ(bar.value("percentage").toInt(-1), step.percentage);
+        // The text line comes only when the title changes, so not for a refresh.
+        const QByteArray expectedPlain = QByteArray(step.text) + '\n';
+        EXPECT_EQ(plain.value_or(lastPlain), expectedPlain);
+        EXPECT_EQ(plain.has_value(), expectedPlain != lastPlain);
+        lastPlain = expectedPlain;
+    }
+    // The tooltip: the tray's tooltip, then the menu's usage lines; a failure's is its text.
+    const QString tooltip = object(waybar.snapshot(reading(37))).value("tooltip").toString();
+    EXPECT_EQ(tooltip, QStringLiteral("5시간 한도 남음\n5h 남음: 63%\n5h 갱신: 12:00 AM\nWeek 남음: 88%\n"
+                                      "Week 갱신: Tue 12:00 AM\n확인: 8:26 AM"));
+    EXPECT_EQ(object(waybar.status(ClientStatus::notFound())).value("tooltip").toString(),
+              ClientStatus::notFound().text);
 }
 
 } // namespace

@@ -95,6 +95,16 @@ ds_start_xvfb() {
 }
 ds_display_answers() { xwininfo -root >/dev/null 2>&1; }
 
+# ds_start_bus: a session bus of this test's own; exports DBUS_SESSION_BUS_ADDRESS.
+# Without one, libdbus would autolaunch a bus for the X display that outlives the test.
+ds_start_bus() {
+  local address pid
+  { read -r address && read -r pid; } < <(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1 </dev/null)
+  [ -n "$address" ] && [ -n "$pid" ] || ds_fail "dbus-daemon did not start a session bus"
+  DS_PIDS+=("$pid")
+  export DBUS_SESSION_BUS_ADDRESS=$address
+}
+
 ds_panel_window() { xdotool search --name '^panel$' 2>/dev/null | head -n1; }
 ds_has_panel() { [ -n "$(ds_panel_window)" ]; }
 
@@ -130,9 +140,8 @@ ds_prepare_home() {
 }
 
 # ds_start_app PROGRAM SCENARIO TRANSCRIPT [VAR=value ...] [-- ARGS ...]
-# Starts the app in a clean environment: no session bus (so Qt docks through XEmbed
-# in the tray host started here; the address names nothing, so that libdbus does not
-# autolaunch a bus that outlives the test), UTC so reset times render the same everywhere.
+# Starts the app in a clean environment: the test's own session bus (ds_start_bus) or
+# none at all, UTC so reset times render the same everywhere.
 # An empty TRANSCRIPT leaves the fake without one.
 ds_start_app() {
   local app=$1 scenario=$2 transcript=$3
@@ -153,9 +162,10 @@ ds_start_app() {
     HOME="$DS_WORK/home" \
     XDG_CONFIG_HOME="$DS_WORK/config" \
     XDG_RUNTIME_DIR="$DS_WORK/runtime" \
-    DBUS_SESSION_BUS_ADDRESS="unix:path=$DS_WORK/no-session-bus" \
-    DISPLAY="$DISPLAY" \
+    DISPLAY="${DISPLAY:-}" \
     QT_QPA_PLATFORM=xcb \
+    DBUS_SESSION_BUS_ADDRESS="${DBUS_SESSION_BUS_ADDRESS:-disabled:}" \
+    NO_AT_BRIDGE=1 \
     LANG=C.UTF-8 \
     TZ=UTC \
     FAKE_CODEX_SCENARIO="$scenario" \
@@ -263,7 +273,7 @@ ds_live_fakes() {
     for pid in /proc/[0-9]*; do
       pid=${pid#/proc/}
       [ "$pid" = "$$" ] && continue
-      tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "FAKE_CODEX_TRANSCRIPT=$transcript" && echo "$pid"
+      tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "FAKE_CODEX_TRANSCRIPT=$transcript" && echo "$pid"
     done
   } | sort -un | while read -r pid; do
     [ "$pid" = "$DS_APP_PID" ] && continue

@@ -59,6 +59,7 @@ mkdir -p "$DS_WORK/config/brightfen"
 printf '[General]\nrefreshIntervalSeconds=0\n' >"$DS_WORK/config/brightfen/tallyglass.conf"
 
 ds_start_xvfb 1024 768
+ds_start_bus # no StatusNotifierItem host on it: the icon docks in trayer through XEmbed
 ds_start_trayer 32
 
 received() { ds_count_received "$transcript" "$1"; }

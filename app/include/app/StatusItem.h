@@ -18,9 +18,10 @@ public:
     virtual QString title() const = 0;
     virtual void setToolTip(const QString& toolTip) = 0;
     virtual QString toolTip() const = 0;
-    // The short figure drawn on the icon.
-    virtual void setBadge(const QString& badge) = 0;
+    // The short figure drawn on the icon; `marked` draws it so that a status text shows.
+    virtual void setBadge(const QString& badge, bool marked) = 0;
     virtual QString badge() const = 0;
+    virtual bool badgeMarked() const = 0;
 
     // Left and right clicks; other buttons are not reported.
     std::function<void(StatusClick)> onClick;

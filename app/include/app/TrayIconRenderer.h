@@ -1,5 +1,6 @@
 #pragma once
-// Draws the tray icon: a short badge on a dark, theme-independent tile. Main thread only.
+// Draws the tray icon: a short badge on a dark, theme-independent tile, or on an amber
+// tile when marked. Main thread only.
 
 #include <QIcon>
 #include <QImage>
@@ -12,9 +13,9 @@ public:
     TrayIconRenderer() = delete;
 
     // One image of the badge at size×size pixels.
-    static QImage render(const QString& badge, int size);
+    static QImage render(const QString& badge, int size, bool marked = false);
     // The badge at every size a tray host is likely to ask for.
-    static QIcon icon(const QString& badge);
+    static QIcon icon(const QString& badge, bool marked = false);
 };
 
 } // namespace tallyglass

@@ -16,6 +16,13 @@ struct ConsoleOptions {
         History, // print the stored readings (the last sinceHours, or all) and exit
     };
 
+    // What each line printed looks like.
+    enum class Format {
+        Json,   // every status text and reading as a JSON object (the default)
+        Waybar, // what the bar shows, as waybar's custom module reads it
+        Text,   // the tray's title as plain text
+    };
+
     static constexpr double defaultTimeoutSeconds = 60;
     // Timers count in whole milliseconds in an int; keep well inside that.
     static constexpr double minSeconds = 0.001;
@@ -29,6 +36,7 @@ struct ConsoleOptions {
     double watchSeconds = 0;
     std::optional<double> sinceHours; // with --history: only readings this recent
     bool recordHistory = true;        // readings are added to the history store
+    Format format = Format::Json;
 
     // `arguments` excludes the program name. On a bad argument returns nothing and
     // puts one line (without a line feed) describing it into `error`.

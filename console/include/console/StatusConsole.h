@@ -3,6 +3,7 @@
 // decides when and with which code to finish. Main thread only.
 
 #include "client/ClientStatus.h"
+#include "console/BarLines.h"
 #include "console/ConsoleOptions.h"
 #include "usage/UsageSnapshot.h"
 
@@ -44,12 +45,15 @@ public:
     void begin();
     // SIGINT or SIGTERM arrived.
     void interrupt(int signalNumber);
+    // The reader of standard output has gone away (a status bar stopped).
+    void outputClosed();
     bool isFinished() const { return finished_; }
 
 private:
     CodexAppServerClient& client_;
     ConsoleOptions options_;
     LineWriter writeLine_;
+    std::optional<BarLines> bar_; // with a bar format
     QTimer deadline_;
     QTimer refreshTimer_;
     bool finished_ = false;

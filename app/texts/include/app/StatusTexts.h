@@ -6,16 +6,30 @@
 #include "usage/UsageSnapshot.h"
 
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 namespace tallyglass {
 
+// The lines about the usage that the menu shows, in the groups it separates.
+struct UsageLines {
+    QStringList fiveHour; // "5h 남음: 63%" and "5h 갱신: 3:05 PM", or one line without data
+    QStringList week;     // the same for the week
+    std::optional<QString> checked; // "확인: 3:07 PM", when there is a reading
+
+    static UsageLines make(const std::optional<UsageSnapshot>& snapshot, TimeDisplayMode mode,
+                           const TimeContext& context);
+};
+
 struct StatusTexts {
     QString title;
     QString toolTip;
-    // The icon's short figure: the five-hour percentage left ("63"), "!" while a status
-    // text is shown, "--" without data, "…" before the first reading, "↻" while refreshing.
+    // The icon's short figure: the five-hour percentage left ("63"), "!" for a status
+    // text without a reading, "--" without data, "…" before the first reading, "↻" while
+    // refreshing.
     QString badge;
+    // A status text sits beside the figure: the icon keeps the figure and is drawn marked.
+    bool marked = false;
 
     // "63% (3:05 PM)", "63% (2h 13m) !", "!" or "--% (--:--)" with its tooltip and badge.
     static StatusTexts make(const std::optional<UsageSnapshot>& snapshot,
