@@ -70,7 +70,10 @@ public:
         : AppServerConnection(std::move(events), timeout)
         , world_(world)
     {
+        ++alive;
     }
+    ~ScriptedConnection() override { --alive; }
+    static inline int alive = 0;
     using AppServerConnection::expireOverdue;
     using AppServerConnection::receive;
     using AppServerConnection::reportEnd;
@@ -291,6 +294,8 @@ void run(const std::uint8_t* data, std::size_t size)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     if (world.launched != world.stopped)
         fail("a launched connection was never stopped");
+    if (ScriptedConnection::alive != 0)
+        fail("a connection outlived its cycle");
 }
 
 } // namespace
