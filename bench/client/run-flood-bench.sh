@@ -19,7 +19,8 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:-$root/build/release}
+# Absolute, since the fake is linked into a folder of its own.
+build=$(cd "${1:-$root/build/release}" && pwd)
 flood_seconds=${2:-18}
 tray="$build/app/tallyglass"
 console="$build/console/tallyglass-status"
