@@ -4,7 +4,6 @@
 #include <QCommandLineParser>
 #include <algorithm>
 #include <cmath>
-#include <ranges>
 
 namespace tallyglass {
 
@@ -228,10 +227,16 @@ std::optional<ConsoleOptions> ConsoleOptions::parse(const QStringList& arguments
     // The parser takes the whole line at once, but the fault to name is the first one
     // written: the one that breaks the shortest beginning of the line. A broken beginning
     // stays broken as it grows, so a binary search over the lengths finds it.
-    const auto lengths = std::views::iota(qsizetype(0), arguments.size() + 1);
-    const auto shortest = std::ranges::partition_point(
-        lengths, [&](qsizetype length) { return !read(arguments.first(length)).broken; });
-    Reading reading = read(shortest == lengths.end() ? arguments : arguments.first(*shortest));
+    qsizetype low = 0;
+    qsizetype high = arguments.size() + 1; // past every length: no beginning is broken
+    while (low < high) {
+        const qsizetype middle = low + (high - low) / 2;
+        if (read(arguments.first(middle)).broken)
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    Reading reading = read(low > arguments.size() ? arguments : arguments.first(low));
     if (!reading.options)
         *error = reading.error;
     return reading.options;
