@@ -95,7 +95,7 @@ void AppDelegate::checkUsageAlerts(const UsageSnapshot& snapshot)
     if (!c_.notifier || threshold == SettingsKeys::usageAlertPercent.offPercent)
         return;
     for (UsageWindowKind kind : {UsageWindowKind::fiveHour, UsageWindowKind::week}) {
-        const std::optional<UsageWindow>& window = Forecast::window(snapshot, kind);
+        const std::optional<UsageWindow>& window = windowOf(snapshot, kind);
         std::optional<Alerted>& alerted = alerted_[kind == UsageWindowKind::fiveHour ? 0 : 1];
         if (!window)
             continue;

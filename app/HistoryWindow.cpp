@@ -110,7 +110,7 @@ void UsageChart::paintEvent(QPaintEvent*)
     };
     const UsageSnapshot* latest = nullptr;
     for (const UsageSnapshot& reading : *readings_) {
-        const std::optional<UsageWindow>& w = Forecast::window(reading, kind_);
+        const std::optional<UsageWindow>& w = windowOf(reading, kind_);
         if (reading.receivedAt < t0 - span_ || reading.receivedAt > time_.now)
             continue;
         if (!w) {
@@ -136,7 +136,7 @@ void UsageChart::paintEvent(QPaintEvent*)
         p.drawLine(QPointF(x(e->from), y(e->fromUsed)), QPointF(x(e->at), y(100)));
     }
     if (latest) {
-        const double used = double(Forecast::window(*latest, kind_)->usedPercent);
+        const double used = double(windowOf(*latest, kind_)->usedPercent);
         p.setPen(QPen(pal.color(QPalette::Base), 2));
         p.setBrush(line);
         p.drawEllipse(QPointF(x(latest->receivedAt), y(used)), 5, 5);

@@ -23,7 +23,7 @@ std::optional<Exhaustion> Forecast::exhaustion(std::span<const UsageSnapshot> re
     std::vector<Point> points; // newest first
     std::optional<double> resetsAt;
     for (auto it = readings.rbegin(); it != readings.rend(); ++it) {
-        const std::optional<UsageWindow>& w = window(*it, kind);
+        const std::optional<UsageWindow>& w = windowOf(*it, kind);
         if (it->receivedAt > now || !std::isfinite(it->receivedAt))
             continue;
         if (!w || !w->resetsAt)

@@ -1,7 +1,7 @@
 #pragma once
 // Desktop notifications, one replaceable notification per rate-limit window. Main thread only.
 
-#include "history/Forecast.h"
+#include "usage/UsageWindowKind.h"
 
 #include <QString>
 

@@ -2,13 +2,12 @@
 // When a rate-limit window will be used up at the recent pace. Pure; any thread.
 
 #include "usage/UsageSnapshot.h"
+#include "usage/UsageWindowKind.h"
 
 #include <optional>
 #include <span>
 
 namespace tallyglass {
-
-enum class UsageWindowKind { fiveHour, week };
 
 struct Exhaustion {
     double from;     // the latest reading of the window...
@@ -24,11 +23,6 @@ public:
     static constexpr double minSpanSeconds = 600;
     // The pace is fitted over this much of the most recent readings.
     static constexpr double paceSeconds(UsageWindowKind kind) { return kind == UsageWindowKind::fiveHour ? 3600 : 86400; }
-
-    static const std::optional<UsageWindow>& window(const UsageSnapshot& snapshot, UsageWindowKind kind)
-    {
-        return kind == UsageWindowKind::fiveHour ? snapshot.fiveHour : snapshot.week;
-    }
 
     // `readings` oldest first. Only the readings of the latest window (the same reset
     // time) up to `now` count. Nothing when there are fewer than minReadings spanning
