@@ -1,14 +1,14 @@
 #include "app/ProductionCollaborators.h"
 
 #include "app/CodexUsageClient.h"
-#include "app/DesktopNotifier.h"
+#include "platform/DesktopNotifier.h"
 #include "app/HistoryWindow.h"
 #include "app/QSettingsStore.h"
 #include "app/QtRepeatingTimer.h"
 #include "app/RefreshIntervalDialog.h"
 #include "app/SystemClock.h"
 #include "app/TrayStatusItem.h"
-#include "app/XdgAutostart.h"
+#include "platform/XdgAutostart.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
 

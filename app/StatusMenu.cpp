@@ -1,6 +1,6 @@
 #include "app/StatusMenu.h"
 
-#include "app/StatusTexts.h"
+#include "texts/StatusTexts.h"
 
 #include <QAction>
 #include <QKeySequence>

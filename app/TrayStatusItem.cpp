@@ -1,6 +1,6 @@
 #include "app/TrayStatusItem.h"
 
-#include "app/StatusTexts.h"
+#include "texts/StatusTexts.h"
 #include "app/TrayIconRenderer.h"
 
 namespace tallyglass {

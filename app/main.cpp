@@ -1,8 +1,8 @@
 #include "app/AppDelegate.h"
 #include "app/ProductionCollaborators.h"
-#include "app/SingleInstance.h"
-#include "app/TrayHostWatch.h"
-#include "app/UnixSignalPipe.h"
+#include "platform/SingleInstance.h"
+#include "platform/TrayHostWatch.h"
+#include "platform/UnixSignalPipe.h"
 #include "tallyglass/Version.h"
 
 #include <QApplication>

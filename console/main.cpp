@@ -1,6 +1,6 @@
 // tallyglass-status: prints the Codex usage as JSON lines; see --help.
 
-#include "app/UnixSignalPipe.h"
+#include "platform/UnixSignalPipe.h"
 #include "client/CodexAppServerClient.h"
 #include "console/ConsoleOptions.h"
 #include "console/DeliveryJson.h"

@@ -1,5 +1,5 @@
-#include "app/SingleInstance.h"
-#include "app/UnixSignalPipe.h"
+#include "platform/SingleInstance.h"
+#include "platform/UnixSignalPipe.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,5 +1,5 @@
 #include "app/SystemClock.h"
-#include "app/TimeTexts.h"
+#include "texts/TimeTexts.h"
 
 #include <QByteArray>
 #include <cmath>

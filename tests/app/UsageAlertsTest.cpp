@@ -2,7 +2,7 @@
 // notification-daemon template of python-dbusmock, on a private session bus, records
 // every Notify call.
 
-#include "app/DesktopNotifier.h"
+#include "platform/DesktopNotifier.h"
 #include "tests/app/DelegateHarness.h"
 
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "app/XdgAutostart.h"
+#include "platform/XdgAutostart.h"
 
 #include <QFile>
 #include <QDir>

@@ -3,7 +3,7 @@
 // drawn with QPainter (a few thousand points and dashed lines need nothing more, and it
 // adds no library to load at start-up). Main thread only.
 
-#include "app/TimeTexts.h"
+#include "texts/TimeTexts.h"
 #include "history/Forecast.h"
 #include "usage/UsageSnapshot.h"
 

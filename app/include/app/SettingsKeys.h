@@ -3,7 +3,7 @@
 // in. The one place these figures live; the texts that name them are built from here.
 // Plain values; any thread.
 
-#include "app/TimeDisplayMode.h"
+#include "texts/TimeDisplayMode.h"
 
 #include <QLatin1StringView>
 #include <algorithm>

@@ -2,7 +2,7 @@
 // Fills the tray's menu from the delegate's state at the moment it opens. Main thread only.
 
 #include "app/SettingsKeys.h"
-#include "app/TimeTexts.h"
+#include "texts/TimeTexts.h"
 #include "history/Forecast.h"
 #include "usage/UsageSnapshot.h"
 

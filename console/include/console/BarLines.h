@@ -2,7 +2,7 @@
 // What a status bar shows for the client's deliveries: the tray's title, tooltip and the
 // menu's usage lines, as waybar JSON or as plain text, one line per change. Main thread only.
 
-#include "app/StatusTexts.h"
+#include "texts/StatusTexts.h"
 #include "client/ClientStatus.h"
 #include "console/ConsoleOptions.h"
 #include "usage/UsageSnapshot.h"

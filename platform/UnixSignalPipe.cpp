@@ -1,4 +1,4 @@
-#include "app/UnixSignalPipe.h"
+#include "platform/UnixSignalPipe.h"
 
 #include <QPointer>
 #include <QSocketNotifier>

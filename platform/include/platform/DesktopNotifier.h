@@ -1,7 +1,7 @@
 #pragma once
 // Notifier through org.freedesktop.Notifications on the session bus. Main thread only.
 
-#include "app/Notifier.h"
+#include "platform/Notifier.h"
 
 #include <QDBusConnection>
 #include <QObject>

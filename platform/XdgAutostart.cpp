@@ -1,4 +1,4 @@
-#include "app/XdgAutostart.h"
+#include "platform/XdgAutostart.h"
 #include "tallyglass/DesktopEntryTexts.h"
 
 #include <QCoreApplication>

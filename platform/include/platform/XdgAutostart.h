@@ -1,7 +1,7 @@
 #pragma once
 // Launch at login as an XDG autostart entry (autostart/tallyglass.desktop). Main thread only.
 
-#include "app/LoginItemService.h"
+#include "platform/LoginItemService.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "app/TrayHostWatch.h"
+#include "platform/TrayHostWatch.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>

@@ -1,4 +1,4 @@
-#include "app/TimeTexts.h"
+#include "texts/TimeTexts.h"
 
 #include <QDateTime>
 #include <QLocale>

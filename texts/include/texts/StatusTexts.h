@@ -2,7 +2,7 @@
 // The status item's title, tooltip and icon badge for the current usage, status text and
 // mode. Pure; any thread.
 
-#include "app/TimeTexts.h"
+#include "texts/TimeTexts.h"
 #include "usage/UsageSnapshot.h"
 
 #include <QString>

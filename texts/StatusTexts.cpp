@@ -1,4 +1,4 @@
-#include "app/StatusTexts.h"
+#include "texts/StatusTexts.h"
 
 namespace tallyglass {
 

@@ -1,7 +1,7 @@
 #pragma once
 // Clock times and countdowns for the title and the menu. Pure; any thread.
 
-#include "app/TimeDisplayMode.h"
+#include "texts/TimeDisplayMode.h"
 
 #include <QString>
 #include <QTimeZone>

@@ -1,4 +1,4 @@
-#include "app/DesktopNotifier.h"
+#include "platform/DesktopNotifier.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
