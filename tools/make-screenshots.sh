@@ -17,12 +17,12 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
 app="$build/app/tallyglass"
-fake="$build/tools/fake-codex/fake-codex"
+fake="$build/tests/doubles/fake-codex/fake-codex"
 history_tool="$build/bench/history/bench_history"
 out="$root/docs/screenshots"
 
-# shellcheck source=tests/desktop/desktop-session.sh
-source "$root/tests/desktop/desktop-session.sh"
+# shellcheck source=tests/system/desktop/desktop-session.sh
+source "$root/tests/system/desktop/desktop-session.sh"
 
 for binary in "$app" "$fake" "$history_tool"; do
   [ -x "$binary" ] || ds_fail "$binary is not built (cmake --build $build --target tallyglass fake-codex bench_history)"

@@ -39,6 +39,6 @@ fi
 if ! command -v npm >/dev/null 2>&1; then
   "${sudo_cmd[@]}" apt-get install -y -q nodejs npm </dev/null
 fi
-npm ci --prefix tools/codex-cli --no-audit --no-fund </dev/null
+npm ci --prefix tests/system/codex-cli --no-audit --no-fund </dev/null
 # The oldest Codex CLI Tallyglass supports, for one reading against it.
-npm ci --prefix tools/codex-cli-0.58 --no-audit --no-fund </dev/null
+npm ci --prefix tests/system/codex-cli-0.58 --no-audit --no-fund </dev/null

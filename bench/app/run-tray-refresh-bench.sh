@@ -11,10 +11,10 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build/release}
 shift || true
 bench="$build/bench/app/tray-refresh-bench"
-fake="$build/tools/fake-codex/fake-codex"
+fake="$build/tests/doubles/fake-codex/fake-codex"
 
-# shellcheck source=tests/desktop/desktop-session.sh
-source "$root/tests/desktop/desktop-session.sh"
+# shellcheck source=tests/system/desktop/desktop-session.sh
+source "$root/tests/system/desktop/desktop-session.sh"
 
 for binary in "$bench" "$fake"; do
   [ -x "$binary" ] || ds_fail "$binary is not built (cmake --build $build --target tray-refresh-bench fake-codex)"

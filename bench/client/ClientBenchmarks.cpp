@@ -11,8 +11,8 @@
 #include "bench/client/BenchDeliveries.h"
 #include "bench/client/DirectAppServer.h"
 #include "client/CodexAppServerClient.h"
-#include "tools/fake-backend/FakeBackend.h"
-#include "tools/fake-backend/FakeCodexHome.h"
+#include "tests/doubles/fake-backend/FakeBackend.h"
+#include "tests/doubles/fake-backend/FakeCodexHome.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -118,7 +118,7 @@ void BM_CycleAgainstFakeAppServer(benchmark::State& state)
 void BM_RealCliClientVersusDirect(benchmark::State& state)
 {
     if (!QFileInfo(QStringLiteral(CODEX_CLI_PATH)).isExecutable()) {
-        state.SkipWithError("the Codex CLI is missing; run npm ci --prefix tools/codex-cli");
+        state.SkipWithError("the Codex CLI is missing; run npm ci --prefix tests/system/codex-cli");
         return;
     }
     BackendProcess backend;

@@ -7,8 +7,8 @@
 // app-server is measured with wait4(): that figure is the larger of the program and
 // the children it reaped, so it is an upper bound for the program itself.
 
-#include "tools/fake-backend/FakeBackend.h"
-#include "tools/fake-backend/FakeCodexHome.h"
+#include "tests/doubles/fake-backend/FakeBackend.h"
+#include "tests/doubles/fake-backend/FakeCodexHome.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -166,7 +166,7 @@ int main(int argc, char** argv)
 
     // --watch against the real CLI.
     if (!QFileInfo(QStringLiteral(CODEX_CLI_PATH)).isExecutable()) {
-        std::printf("the Codex CLI is missing at %s; run npm ci --prefix tools/codex-cli\n", CODEX_CLI_PATH);
+        std::printf("the Codex CLI is missing at %s; run npm ci --prefix tests/system/codex-cli\n", CODEX_CLI_PATH);
         return 1;
     }
     QProcess backend;

@@ -24,7 +24,7 @@ build=$(cd "${1:-$root/build/release}" && pwd)
 flood_seconds=${2:-18}
 tray="$build/app/tallyglass"
 console="$build/console/tallyglass-status"
-fake="$build/tools/fake-codex/fake-codex"
+fake="$build/tests/doubles/fake-codex/fake-codex"
 timeout_text='Codex 초기화 시간 초과 — 새로고침으로 재연결'
 limit=120 # seconds any one wait may take
 

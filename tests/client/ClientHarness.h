@@ -64,7 +64,7 @@ public:
     static QString fakePath();
     QString dir() const { return dir_.path(); }
 
-    // The scenario the fake reads (see tools/fake-codex/README.md); may change between launches.
+    // The scenario the fake reads (see tests/doubles/fake-codex/README.md); may change between launches.
     void setScenario(const QByteArray& json);
 
     CodexAppServerClient& createClient(const ClientOptions& options = {});
