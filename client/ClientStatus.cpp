@@ -143,4 +143,45 @@ ClientStatus ClientStatus::retryStopped(const QString& reason)
             reason + QStringLiteral(" — 자동 재시도 중단, 잠시 후 새로고침 (이전 사용량 표시 중지)")};
 }
 
+ClientStatus ClientStatus::resetUnderway()
+{
+    return {StatusKind::resetUnderway, QStringLiteral("한도 리셋 사용 중…")};
+}
+
+ClientStatus ClientStatus::resetDone()
+{
+    return {StatusKind::resetDone, QStringLiteral("한도 리셋 완료 — 새 사용량 불러오는 중")};
+}
+
+ClientStatus ClientStatus::resetAlreadyRedeemed()
+{
+    return {StatusKind::resetAlreadyRedeemed, QStringLiteral("이미 처리된 한도 리셋 — 새 사용량 불러오는 중")};
+}
+
+ClientStatus ClientStatus::resetNothingToReset()
+{
+    return {StatusKind::resetNothingToReset, QStringLiteral("초기화할 한도가 없어 한도 리셋을 쓰지 않음")};
+}
+
+ClientStatus ClientStatus::resetNoCredit()
+{
+    return {StatusKind::resetNoCredit, QStringLiteral("사용할 수 있는 한도 리셋 없음")};
+}
+
+ClientStatus ClientStatus::resetUnsupported()
+{
+    return {StatusKind::resetUnsupported, QStringLiteral("이 Codex 버전은 한도 리셋을 지원하지 않음")};
+}
+
+ClientStatus ClientStatus::resetFailed(std::optional<std::int64_t> code)
+{
+    return {StatusKind::resetFailed,
+            QStringLiteral("한도 리셋 확인 실패 (코드 %1) — 다시 시도하면 같은 요청으로 확인").arg(codeText(code))};
+}
+
+ClientStatus ClientStatus::resetNoAnswer()
+{
+    return {StatusKind::resetNoAnswer, QStringLiteral("한도 리셋 응답 없음 — 다시 시도하면 같은 요청으로 확인")};
+}
+
 } // namespace tallyglass

@@ -118,6 +118,12 @@ void CodexAppServerClient::stop()
                               Qt::BlockingQueuedConnection);
 }
 
+void CodexAppServerClient::useResetCredit(const QString& keyFile, const std::optional<QString>& creditId)
+{
+    Q_UNUSED(keyFile); // TODO(issue 13): the consume request
+    Q_UNUSED(creditId);
+}
+
 void CodexAppServerClient::deliverNext()
 {
     bool more = false;

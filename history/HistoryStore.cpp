@@ -1,4 +1,5 @@
 #include "history/HistoryStore.h"
+#include "history/StateFolder.h"
 
 #include <QAtomicInteger>
 #include <QDateTime>
@@ -68,10 +69,7 @@ UsageSnapshot snapshotAt(const QSqlQuery& row)
 
 QString HistoryStore::defaultPath()
 {
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (state.isEmpty() || !QDir::isAbsolutePath(state))
-        state = QDir::homePath() + QStringLiteral("/.local/state");
-    return state + QStringLiteral("/tallyglass/history.sqlite3");
+    return stateFolder() + QStringLiteral("/history.sqlite3");
 }
 
 HistoryStore::HistoryStore(QString path)

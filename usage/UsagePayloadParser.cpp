@@ -117,4 +117,10 @@ std::optional<UsageSnapshot> UsagePayloadParser::parse(const QJsonObject& result
     return UsageSnapshot{fiveHour, week, now};
 }
 
+UsageAllowance UsagePayloadParser::parseAllowance(const QJsonObject& result)
+{
+    Q_UNUSED(result); // TODO(issue 13): parse the whole answer
+    return {};
+}
+
 } // namespace tallyglass

@@ -27,6 +27,15 @@ enum class StatusKind {
     childExited,    // the child ended on its own
     launchFailed,   // spawning the executable failed
     notFound,       // no codex executable was found
+    // Spending a banked reset (never part of a reading; the cycle goes on as it was).
+    resetUnderway,         // the consume request is out
+    resetDone,             // outcome "reset"; a reading follows
+    resetAlreadyRedeemed,  // outcome "alreadyRedeemed": this key was spent before; a reading follows
+    resetNothingToReset,   // outcome "nothingToReset": nothing was spent
+    resetNoCredit,         // outcome "noCredit": nothing was spent
+    resetUnsupported,      // the Codex CLI does not know the request; nothing was spent
+    resetFailed,           // another error answer; the key is kept for the retry
+    resetNoAnswer,         // no answer in time; the key is kept for the retry
 };
 
 struct ClientStatus {
@@ -61,6 +70,15 @@ struct ClientStatus {
     static ClientStatus requestFailed(const QString& reason);
     static ClientStatus reconnecting(const QString& reason);
     static ClientStatus retryStopped(const QString& reason);
+
+    static ClientStatus resetUnderway();
+    static ClientStatus resetDone();
+    static ClientStatus resetAlreadyRedeemed();
+    static ClientStatus resetNothingToReset();
+    static ClientStatus resetNoCredit();
+    static ClientStatus resetUnsupported();
+    static ClientStatus resetFailed(std::optional<std::int64_t> code);
+    static ClientStatus resetNoAnswer();
 
     friend bool operator==(const ClientStatus&, const ClientStatus&) = default;
 };

@@ -5,6 +5,7 @@
 // was created on, the one of the application's main event loop.
 
 #include "client/ClientStatus.h"
+#include "usage/UsageAllowance.h"
 #include "usage/UsageSnapshot.h"
 
 #include <QObject>
@@ -41,10 +42,21 @@ public:
     // client's own thread.
     void stop();
 
+    // Spends one banked reset; the caller has asked the user first. The idempotency key
+    // lives in `keyFile` from before the request until a definite outcome, so every retry
+    // (after a time-out, an error, a crash or a quit) reuses it and can never spend a
+    // second reset. Sent after a reading under way ends; connects first when needed.
+    // `creditId` is the soonest-expiring available credit, absent when unknown. Returns at
+    // once; the statuses of kind reset... tell how it went.
+    void useResetCredit(const QString& keyFile, const std::optional<QString>& creditId);
+
 signals:
     // A status, or nothing when the status clears just before a snapshot.
     void statusChanged(const std::optional<tallyglass::ClientStatus>& status);
     void snapshotPublished(const tallyglass::UsageSnapshot& snapshot);
+    // Everything else the same rate-limit answer said; emitted just before
+    // snapshotPublished of the same reading.
+    void allowancePublished(const tallyglass::UsageAllowance& allowance);
 
 private:
     struct Work;
