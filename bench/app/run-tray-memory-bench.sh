@@ -14,7 +14,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$root/build/release
 if (($#)) && [ "${1#--}" = "$1" ]; then
-  build=$1
+  build=$(cd "$1" && pwd) || exit 2 # absolute: the fake's link must resolve from the home
   shift
 fi
 rounds=3
