@@ -95,12 +95,7 @@ void UsageChart::paintEvent(QPaintEvent*)
     p.setClipRect(plot);
     const auto point = [&](const ChartPoint& at) { return QPointF(x(at.at), y(at.used)); };
 
-    // Each reset marked with a dashed line; the used percent, broken where a window reset.
-    QColor resetColor = pal.color(QPalette::WindowText);
-    resetColor.setAlpha(140);
-    p.setPen(QPen(resetColor, 1, Qt::DashLine));
-    for (double at : series.resets)
-        p.drawLine(QPointF(x(at), plot.top()), QPointF(x(at), plot.bottom()));
+    // The used percent, broken where a window reset; each reset marked with a dashed line.
     const QColor line = pal.color(QPalette::Highlight);
     p.setPen(QPen(line, 2));
     for (const std::vector<ChartPoint>& run : series.runs) {
@@ -110,6 +105,11 @@ void UsageChart::paintEvent(QPaintEvent*)
             polyline << point(at);
         p.drawPolyline(polyline);
     }
+    QColor resetColor = pal.color(QPalette::WindowText);
+    resetColor.setAlpha(140);
+    p.setPen(QPen(resetColor, 1, Qt::DashLine));
+    for (double at : series.resets)
+        p.drawLine(QPointF(x(at), plot.top()), QPointF(x(at), plot.bottom()));
 
     if (const std::optional<Exhaustion> e = Forecast::exhaustion(*readings_, kind_, time_.now)) {
         p.setPen(QPen(line, 2, Qt::DashLine));
