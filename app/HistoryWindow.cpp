@@ -1,17 +1,17 @@
 #include "app/HistoryWindow.h"
 
+#include "app/UsageSeries.h"
+
 #include <QDateTime>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
-#include <cmath>
+#include <algorithm>
 
 namespace tallyglass {
 namespace {
 
-// Reset times a minute apart are the same reset, reported twice.
-constexpr double sameResetSeconds = 60;
 // Room to the right of "now" for the forecast, as a share of the chart's past.
 constexpr double futureShare = 1.0 / 6;
 
@@ -90,56 +90,35 @@ void UsageChart::paintEvent(QPaintEvent*)
 
     if (!readings_)
         return;
+    const UsageSeries series = UsageSeries::of(*readings_, kind_, t0, time_.now, t1);
     p.setRenderHint(QPainter::Antialiasing);
     p.setClipRect(plot);
-    QColor resetColor = pal.color(QPalette::WindowText);
-    resetColor.setAlpha(140);
-    const QColor line = pal.color(QPalette::Highlight);
+    const auto point = [&](const ChartPoint& at) { return QPointF(x(at.at), y(at.used)); };
 
     // The used percent, broken where a window reset; each reset marked with a dashed line.
-    QPolygonF run;
-    std::optional<double> runReset;
-    const auto flush = [&] {
-        p.setPen(QPen(line, 2));
-        p.drawPolyline(run);
-        run.clear();
-    };
-    const auto markReset = [&](double at) {
-        p.setPen(QPen(resetColor, 1, Qt::DashLine));
-        p.drawLine(QPointF(x(at), plot.top()), QPointF(x(at), plot.bottom()));
-    };
-    const UsageSnapshot* latest = nullptr;
-    for (const UsageSnapshot& reading : *readings_) {
-        const std::optional<UsageWindow>& w = windowOf(reading, kind_);
-        if (reading.receivedAt < t0 - span_ || reading.receivedAt > time_.now)
-            continue;
-        if (!w) {
-            flush();
-            continue;
-        }
-        if (runReset && w->resetsAt && std::abs(*w->resetsAt - *runReset) > sameResetSeconds) {
-            flush();
-            markReset(*runReset);
-        }
-        if (w->resetsAt)
-            runReset = w->resetsAt;
-        if (reading.receivedAt >= t0 - span_ * 0.01)
-            run << QPointF(x(reading.receivedAt), y(double(w->usedPercent)));
-        latest = &reading;
+    const QColor line = pal.color(QPalette::Highlight);
+    p.setPen(QPen(line, 2));
+    for (const std::vector<ChartPoint>& run : series.runs) {
+        QPolygonF polyline;
+        polyline.reserve(qsizetype(run.size()));
+        for (const ChartPoint& at : run)
+            polyline << point(at);
+        p.drawPolyline(polyline);
     }
-    flush();
-    if (runReset && *runReset <= t1)
-        markReset(*runReset); // the coming reset
+    QColor resetColor = pal.color(QPalette::WindowText);
+    resetColor.setAlpha(140);
+    p.setPen(QPen(resetColor, 1, Qt::DashLine));
+    for (double at : series.resets)
+        p.drawLine(QPointF(x(at), plot.top()), QPointF(x(at), plot.bottom()));
 
     if (const std::optional<Exhaustion> e = Forecast::exhaustion(*readings_, kind_, time_.now)) {
         p.setPen(QPen(line, 2, Qt::DashLine));
-        p.drawLine(QPointF(x(e->from), y(e->fromUsed)), QPointF(x(e->at), y(100)));
+        p.drawLine(point({e->from, e->fromUsed}), point({e->at, 100}));
     }
-    if (latest) {
-        const double used = double(windowOf(*latest, kind_)->usedPercent);
+    if (series.latest) {
         p.setPen(QPen(pal.color(QPalette::Base), 2));
         p.setBrush(line);
-        p.drawEllipse(QPointF(x(latest->receivedAt), y(used)), 5, 5);
+        p.drawEllipse(point(*series.latest), 5, 5);
     }
 }
 

@@ -17,6 +17,33 @@
 #include <QPointer>
 
 namespace tallyglass {
+namespace {
+
+// Made for each run: a dialog the user may never open holds no widgets meanwhile.
+class DialogOnDemand : public IntervalDialog {
+public:
+    std::optional<QString> run(const QString& prefill) override
+    {
+        RefreshIntervalDialog dialog;
+        return dialog.run(prefill);
+    }
+};
+
+// Made at the first notification: most sessions never reach an alert.
+class NotifierOnDemand : public Notifier {
+public:
+    void notify(UsageWindowKind kind, const Notification& notification) override
+    {
+        if (!notifier_)
+            notifier_ = std::make_unique<DesktopNotifier>();
+        notifier_->notify(kind, notification);
+    }
+
+private:
+    std::unique_ptr<DesktopNotifier> notifier_;
+};
+
+} // namespace
 
 AppDelegate::Collaborators productionCollaborators()
 {
@@ -30,13 +57,13 @@ AppDelegate::Collaborators productionCollaborators()
     // start that copy or nothing; launch at login now starts this one.
     loginItem->refresh();
     c.loginItem = std::move(loginItem);
-    c.intervalDialog = std::make_unique<RefreshIntervalDialog>();
+    c.intervalDialog = std::make_unique<DialogOnDemand>();
     c.makeRefreshTimer = QtRepeatingTimer::factory(Qt::PreciseTimer);
     c.makeCountdownTimer = QtRepeatingTimer::factory(Qt::CoarseTimer);
     c.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     c.terminate = [] { QCoreApplication::quit(); };
     c.history = std::make_unique<HistoryRecorder>(HistoryStore::defaultPath());
-    c.notifier = std::make_unique<DesktopNotifier>();
+    c.notifier = std::make_unique<NotifierOnDemand>();
     // One window; a second click brings it forward with the current readings.
     c.showHistory = [window = QPointer<HistoryWindow>()](const std::vector<UsageSnapshot>& readings,
                                                          const TimeContext& time) mutable {

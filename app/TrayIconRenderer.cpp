@@ -2,12 +2,72 @@
 
 #include <QFont>
 #include <QFontMetricsF>
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <algorithm>
 #include <array>
 
 namespace tallyglass {
+namespace {
+
+constexpr std::array iconSizes{16, 22, 24, 32, 48, 64, 128};
+
+// Draws the badge at the size a tray host asks for, when it asks. A tray shows one
+// size; drawing all of them up front kept about 100 kB for each badge shown.
+class BadgeIconEngine : public QIconEngine {
+public:
+    BadgeIconEngine(QString badge, bool marked) : badge_(std::move(badge)), marked_(marked) {}
+
+    QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override
+    {
+        const int side = std::min(size.width(), size.height());
+        return {side, side};
+    }
+
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return scaledPixmap(size, mode, state, 1.0);
+    }
+
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode, QIcon::State, qreal scale) override
+    {
+        const int side = std::max(1, int(std::min(size.width(), size.height()) * scale));
+        if (last_.width() != side) // hosts ask for the same size again and again
+            last_ = QPixmap::fromImage(TrayIconRenderer::render(badge_, side, marked_));
+        QPixmap pixmap = last_;
+        pixmap.setDevicePixelRatio(scale);
+        return pixmap;
+    }
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        const int side = std::min(rect.width(), rect.height());
+        QRect square(0, 0, side, side);
+        square.moveCenter(rect.center());
+        painter->drawPixmap(square, scaledPixmap(square.size(), mode, state, painter->device()->devicePixelRatio()));
+    }
+
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
+    {
+        QList<QSize> sizes;
+        for (const int size : iconSizes)
+            sizes.append(QSize(size, size));
+        return sizes;
+    }
+
+    bool isNull() override { return false; }
+    QString key() const override { return QStringLiteral("tallyglass-badge"); }
+    QIconEngine* clone() const override { return new BadgeIconEngine(*this); }
+
+private:
+    QString badge_;
+    bool marked_;
+    QPixmap last_;
+};
+
+} // namespace
 
 QImage TrayIconRenderer::render(const QString& badge, int size, bool marked)
 {
@@ -51,10 +111,7 @@ QImage TrayIconRenderer::render(const QString& badge, int size, bool marked)
 
 QIcon TrayIconRenderer::icon(const QString& badge, bool marked)
 {
-    QIcon icon;
-    for (const int size : std::array{16, 22, 24, 32, 48, 64, 128})
-        icon.addPixmap(QPixmap::fromImage(render(badge, size, marked)));
-    return icon;
+    return QIcon(new BadgeIconEngine(badge, marked));
 }
 
 } // namespace tallyglass

@@ -1,5 +1,7 @@
 #include "history/Forecast.h"
 
+#include "usage/ResetTime.h"
+
 #include <cmath>
 #include <vector>
 
@@ -10,9 +12,6 @@ struct Point {
     double at;
     double used;
 };
-
-// Reset times a few seconds apart are the same reset, reported twice.
-constexpr double sameResetSeconds = 60;
 
 } // namespace
 
@@ -30,7 +29,7 @@ std::optional<Exhaustion> Forecast::exhaustion(std::span<const UsageSnapshot> re
             break;
         if (!resetsAt)
             resetsAt = w->resetsAt;
-        else if (std::abs(*w->resetsAt - *resetsAt) > sameResetSeconds)
+        else if (!isSameReset(*w->resetsAt, *resetsAt))
             break;
         points.push_back({it->receivedAt, double(w->usedPercent)});
     }

@@ -10,6 +10,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build/release}
 shift || true
+build=$(cd "$build" && pwd) || exit 2 # absolute: the fake's link must resolve from the home
 bench="$build/bench/app/tray-refresh-bench"
 fake="$build/tests/doubles/fake-codex/fake-codex"
 

@@ -86,7 +86,10 @@ TEST(TrayIconRenderer, LegibleAtSmallAndLargeSizes)
             }
         }
     }
-    EXPECT_FALSE(TrayIconRenderer::icon(QStringLiteral("63")).availableSizes().isEmpty());
+    const QIcon icon = TrayIconRenderer::icon(QStringLiteral("63"), true);
+    EXPECT_FALSE(icon.availableSizes().isEmpty());
+    EXPECT_EQ(icon.pixmap(24).toImage(), TrayIconRenderer::render(QStringLiteral("63"), 24, true))
+        << "the icon draws the badge at the size asked for";
 }
 
 // A status text beside a reading: the tile changes, the figure keeps its size and contrast.

@@ -42,6 +42,9 @@ TEST(Forecast, ProjectsOnlyARisingRecentPaceThatEndsBeforeTheReset)
         // 1% every 5 minutes: 100% comes 300 minutes after 40%, past the reset.
         {"steady but slow", five(t0, 300, {38, 39, 40}), UsageWindowKind::fiveHour, t0 + 700, std::nullopt},
         {"steady", five(t0, 300, {10, 20, 30, 40}), UsageWindowKind::fiveHour, t0 + 900, t0 + 900 + 60 * 30},
+        {"the same reset reported half a minute apart",
+         five(t0, 300, {10, 20}) + five(t0 + 600, 300, {30, 40}, reset + 30), UsageWindowKind::fiveHour, t0 + 900,
+         t0 + 900 + 60 * 30},
         {"only the last hour counts", five(t0, 600, {0, 1, 2, 3, 30, 40, 50, 60, 70, 80, 90}),
          UsageWindowKind::fiveHour, t0 + 6000, t0 + 6600},
         {"pace that stopped", five(t0, 600, {10, 20, 30, 40, 40, 40, 40, 40, 40, 40, 40}), UsageWindowKind::fiveHour,

@@ -14,7 +14,7 @@ public:
 
     // One image of the badge at size×size pixels.
     static QImage render(const QString& badge, int size, bool marked = false);
-    // The badge at every size a tray host is likely to ask for.
+    // The badge at every size a tray host is likely to ask for, each drawn when asked.
     static QIcon icon(const QString& badge, bool marked = false);
 };
 
