@@ -1,12 +1,15 @@
 // fake-backend: serves FakeBackend on 127.0.0.1 until standard input closes or SIGTERM.
 // Prints the base URL for `chatgpt_base_url` as its first line. With --codex-home DIR it
 // first writes a ChatGPT sign-in served by itself into DIR, for a codex run from a script.
-//   fake-backend [both|null-week|error] [--codex-home DIR]
+// "whole" adds credits, a second bucket and two banked resets to "both"; --consume-delay
+// answers a reset that many milliseconds late.
+//   fake-backend [both|null-week|error|whole] [--codex-home DIR] [--consume-delay MS]
 
 #include "tests/doubles/fake-backend/FakeBackend.h"
 #include "tests/doubles/fake-backend/FakeCodexHome.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QSocketNotifier>
 #include <cstdio>
 #include <unistd.h>
@@ -21,14 +24,20 @@ int main(int argc, char** argv)
         codexHome = arguments[at + 1];
         arguments.remove(at, 2);
     }
-    const QString mode = arguments.value(0, QStringLiteral("both"));
     FakeBackend::Config config;
-    if (mode == QLatin1String("null-week")) {
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("--consume-delay")); at >= 0 && at + 1 < arguments.size()) {
+        config.consumeDelayMs = arguments[at + 1].toInt();
+        arguments.remove(at, 2);
+    }
+    const QString mode = arguments.value(0, QStringLiteral("both"));
+    if (mode == QLatin1String("whole")) {
+        config = FakeBackend::wholeAllowance(config, QDateTime::currentSecsSinceEpoch());
+    } else if (mode == QLatin1String("null-week")) {
         config.usage = FakeBackend::UsageAnswer::NullWeek;
     } else if (mode == QLatin1String("error")) {
         config.usage = FakeBackend::UsageAnswer::ServerError;
     } else if (mode != QLatin1String("both")) {
-        std::fprintf(stderr, "usage: fake-backend [both|null-week|error] [--codex-home DIR]\n");
+        std::fprintf(stderr, "usage: fake-backend [both|null-week|error|whole] [--codex-home DIR] [--consume-delay MS]\n");
         return 2;
     }
     FakeBackend backend(config);
