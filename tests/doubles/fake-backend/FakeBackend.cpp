@@ -295,6 +295,8 @@ QByteArray FakeBackend::bodyFor(const Config& config, const QString& target, qin
         }
         if (config.offerResetCredits)
             payload.insert("rate_limit_reset_credits", QJsonObject{{"available_count", availableCount(config)}});
+        for (auto it = config.usageExtra.begin(); it != config.usageExtra.end(); ++it)
+            payload.insert(it.key(), it.value());
         return compact(payload);
     }
     if (path == QLatin1String(resetCreditsPath)) {
@@ -323,6 +325,15 @@ FakeBackend::Config FakeBackend::wholeAllowance(Config config, qint64 now)
     config.hasCredits = true;
     config.creditBalance = QStringLiteral("125.5");
     config.extraLimits = {{QStringLiteral("GPT-5.3-Codex-Spark"), QStringLiteral("codex_bengalfox"), 40, 5}};
+    config.usageExtra = QJsonObject{
+        {"rate_limit_reached_type", QJsonObject{{"type", "workspace_member_usage_limit_reached"}}},
+        {"spend_control",
+         QJsonObject{{"reached", false},
+                     {"individual_limit", QJsonObject{{"limit", "50"}, {"used", "12.5"}, {"remaining", "37.5"},
+                                                      {"used_percent", 25}, {"remaining_percent", 75},
+                                                      {"reset_after_seconds", 3 * 86400},
+                                                      {"reset_at", now + 3 * 86400}}}}},
+    };
     config.offerResetCredits = true;
     config.resetCredits = {
         {QStringLiteral("rlrc-later"), QStringLiteral("available"), now - 86400, now + 10 * 86400,

@@ -3,6 +3,7 @@
 // account and usage from. Serves on its own thread; every public member is thread-safe.
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -64,6 +65,8 @@ public:
         ConsumeAnswer consume = ConsumeAnswer::Reset;
         // Milliseconds before the consume answer goes out; the effect happens at once.
         int consumeDelayMs = 0;
+        // Members added to the usage answer as they are (spend_control, ...).
+        QJsonObject usageExtra;
     };
 
     static constexpr const char* accountsCheckPath = "/backend-api/wham/accounts/check";
@@ -94,7 +97,8 @@ public:
     QList<QByteArray> postedBodies() const;
 
     // `config` with everything the whole allowance holds: a credit balance, a second
-    // bucket, and two banked resets that expire in 20 hours and in 10 days.
+    // bucket, a reached type, a spend-control limit (75 % left, resets in three days),
+    // and two banked resets that expire in 20 hours and in 10 days.
     static Config wholeAllowance(Config config, qint64 now);
 
     // The body and status the double gives for a target; also used by its tests.
