@@ -49,28 +49,43 @@ std::optional<std::int64_t> textToInt64(const QString& text)
     return std::int64_t(magnitude);
 }
 
+// Members are read in place through an iterator: copying each one out as a QJsonValue
+// costs a reference count on the whole document, which dominated parsing time.
+std::optional<QJsonValueConstRef> member(const QJsonObject& object, QLatin1StringView key)
+{
+    const QJsonObject::const_iterator it = object.constFind(key);
+    if (it == object.constEnd())
+        return std::nullopt;
+    return it.value();
+}
+
 std::optional<std::int64_t> readInteger(const QJsonObject& object, QLatin1StringView key)
 {
-    const QJsonValue value = object.value(key);
-    if (value.isDouble())
-        return jsonNumberToInt64(value);
-    if (value.isString())
-        return textToInt64(value.toString());
+    const std::optional<QJsonValueConstRef> value = member(object, key);
+    if (!value)
+        return std::nullopt;
+    if (value->isDouble())
+        return jsonNumberToInt64(QJsonValue(*value));
+    if (value->isString())
+        return textToInt64(value->toString());
     return std::nullopt;
+}
+
+std::optional<QJsonObject> readObject(const QJsonObject& object, QLatin1StringView key)
+{
+    const std::optional<QJsonValueConstRef> value = member(object, key);
+    if (!value || !value->isObject())
+        return std::nullopt;
+    return value->toObject();
 }
 
 QJsonObject limitsOf(const QJsonObject& result)
 {
-    const QJsonValue byId = result.value(QLatin1StringView("rateLimitsByLimitId"));
-    if (byId.isObject()) {
-        const QJsonValue codex = byId.toObject().value(QLatin1StringView("codex"));
-        if (codex.isObject())
-            return codex.toObject();
+    if (const auto byId = readObject(result, QLatin1StringView("rateLimitsByLimitId"))) {
+        if (auto codex = readObject(*byId, QLatin1StringView("codex")))
+            return std::move(*codex);
     }
-    const QJsonValue rateLimits = result.value(QLatin1StringView("rateLimits"));
-    if (rateLimits.isObject())
-        return rateLimits.toObject();
-    return {};
+    return readObject(result, QLatin1StringView("rateLimits")).value_or(QJsonObject());
 }
 
 std::optional<UsageWindow> windowOf(const QJsonObject& candidate)
@@ -96,10 +111,10 @@ WindowPair windowsOf(const QJsonObject& limits)
 {
     WindowPair pair;
     for (const QLatin1StringView key : {QLatin1StringView("primary"), QLatin1StringView("secondary")}) {
-        const QJsonValue candidate = limits.value(key);
-        if (!candidate.isObject())
+        const std::optional<QJsonObject> candidate = readObject(limits, key);
+        if (!candidate)
             continue;
-        const std::optional<UsageWindow> window = windowOf(candidate.toObject());
+        const std::optional<UsageWindow> window = windowOf(*candidate);
         if (!window || !window->durationMinutes)
             continue;
         // The first window of each length wins.
@@ -113,10 +128,10 @@ WindowPair windowsOf(const QJsonObject& limits)
 
 std::optional<QString> readText(const QJsonObject& object, QLatin1StringView key)
 {
-    const QJsonValue value = object.value(key);
-    if (!value.isString())
+    const std::optional<QJsonValueConstRef> value = member(object, key);
+    if (!value || !value->isString())
         return std::nullopt;
-    return value.toString();
+    return value->toString();
 }
 
 // Text that names something (an id, an enum value): present and not empty.
@@ -130,10 +145,10 @@ std::optional<QString> readName(const QJsonObject& object, QLatin1StringView key
 
 std::optional<bool> readBool(const QJsonObject& object, QLatin1StringView key)
 {
-    const QJsonValue value = object.value(key);
-    if (!value.isBool())
+    const std::optional<QJsonValueConstRef> value = member(object, key);
+    if (!value || !value->isBool())
         return std::nullopt;
-    return value.toBool();
+    return value->toBool();
 }
 
 // Whole seconds since 1970, read like a window's resetsAt.
@@ -144,31 +159,28 @@ std::optional<double> readTime(const QJsonObject& object, QLatin1StringView key)
     return std::nullopt;
 }
 
-std::optional<QJsonObject> readObject(const QJsonObject& object, QLatin1StringView key)
-{
-    const QJsonValue value = object.value(key);
-    if (!value.isObject())
-        return std::nullopt;
-    return value.toObject();
-}
-
 std::vector<LimitBucket> otherLimitsOf(const QJsonObject& result)
 {
     std::vector<LimitBucket> buckets;
     const std::optional<QJsonObject> byId = readObject(result, QLatin1StringView("rateLimitsByLimitId"));
     if (!byId)
         return buckets;
-    for (auto it = byId->begin(); it != byId->end(); ++it) {
-        if (it.key() == QLatin1StringView("codex") || !it.value().isObject())
+    for (auto it = byId->constBegin(); it != byId->constEnd(); ++it) {
+        if (!it->isObject())
             continue;
-        const QJsonObject limits = it.value().toObject();
+        QString key = it.key();
+        if (key == QLatin1StringView("codex"))
+            continue;
+        const QJsonObject limits = it->toObject();
         const WindowPair windows = windowsOf(limits);
         // A bucket without a window of either length has nothing to show.
         if (!windows.fiveHour && !windows.week)
             continue;
-        const QString id = readName(limits, QLatin1StringView("limitId")).value_or(it.key());
-        const QString name = readName(limits, QLatin1StringView("limitName")).value_or(id);
-        buckets.push_back(LimitBucket{id, name, windows.fiveHour, windows.week});
+        std::optional<QString> id = readName(limits, QLatin1StringView("limitId"));
+        std::optional<QString> name = readName(limits, QLatin1StringView("limitName"));
+        LimitBucket bucket{id ? std::move(*id) : std::move(key), {}, windows.fiveHour, windows.week};
+        bucket.name = name ? std::move(*name) : bucket.id;
+        buckets.push_back(std::move(bucket));
     }
     std::sort(buckets.begin(), buckets.end(), [](const LimitBucket& a, const LimitBucket& b) {
         return std::tie(a.name, a.id) < std::tie(b.name, b.id);
@@ -233,10 +245,12 @@ std::optional<ResetCredits> resetCreditsOf(const QJsonObject& result)
     if (!count)
         return std::nullopt;
     ResetCredits resetCredits{std::max<std::int64_t>(*count, 0), std::nullopt};
-    const QJsonValue list = summary->value(QLatin1StringView("credits"));
-    if (list.isArray()) {
+    const std::optional<QJsonValueConstRef> list = member(*summary, QLatin1StringView("credits"));
+    if (list && list->isArray()) {
+        const QJsonArray entries = list->toArray();
         std::vector<ResetCredit> credits;
-        for (const QJsonValue& entry : list.toArray())
+        credits.reserve(std::size_t(entries.size()));
+        for (const QJsonValue& entry : entries)
             if (std::optional<ResetCredit> credit = resetCreditOf(entry))
                 credits.push_back(std::move(*credit));
         resetCredits.credits = std::move(credits);
