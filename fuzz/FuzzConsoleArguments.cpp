@@ -80,6 +80,7 @@ FuzzReplayInputs fuzzReplayInputs()
     FuzzReplayInputs inputs;
     inputs.pieces = {
         std::string(1, '\0'), "--timeout", "--watch", "--timeout=", "--watch=", "-h", "--help", "-", "=", "\n",
+        "--history", "--no-history", "--since", "--format=", "waybar", "--version",
         "0", "0.001", "1", "60", "2000000", "2000000.0001", "1e6", "1e-3", "-5", "nan", "inf", " ", ".", "e", "x",
     };
     return inputs;

@@ -102,6 +102,9 @@ TEST(ConsoleOptionsTest, RejectsBadArgumentsWithOneLineNamingThem)
         {{"--format", "polybar"}, "not \"polybar\""},
         {{"--format", "Text"}, "not \"Text\""},
         {{"--format=text", "--format=text"}, "--format given more than once"},
+        // The first fault written, whatever follows it.
+        {{"--history", "--history", "--help", "x"}, "--history given more than once"},
+        {{"--history", "--history", "--help", "x", "y"}, "--history given more than once"},
     };
     for (const auto& [arguments, expected] : cases) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
