@@ -17,12 +17,13 @@ std::optional<QByteArray> BarLines::status(const std::optional<ClientStatus>& st
         return std::nullopt;
     if (status->readingUnderway()) {
         // Keep what the bar shows until the reading ends, rather than flash its steps.
-        refreshing_ = true;
+        if (!underwaySince_)
+            underwaySince_ = now_().now;
         return changed();
     }
     // As in the tray, a status text that ends a reading replaces the usage.
     started_ = true;
-    refreshing_ = false;
+    underwaySince_.reset();
     snapshot_.reset();
     statusMessage_ = status->text;
     return changed();
@@ -31,16 +32,26 @@ std::optional<QByteArray> BarLines::status(const std::optional<ClientStatus>& st
 std::optional<QByteArray> BarLines::snapshot(const UsageSnapshot& snapshot)
 {
     started_ = true;
-    refreshing_ = false;
+    underwaySince_.reset();
     snapshot_ = snapshot;
     statusMessage_.reset();
     return changed();
 }
 
-QString BarLines::barClass(const std::optional<UsageSnapshot>& snapshot, const std::optional<QString>& statusMessage,
-                           bool refreshing)
+std::optional<QByteArray> BarLines::tick()
 {
-    if (refreshing)
+    return changed();
+}
+
+std::optional<double> BarLines::staleAt() const
+{
+    return underwaySince_ ? std::optional(*underwaySince_ + staleAfterSeconds) : std::nullopt;
+}
+
+QString BarLines::barClass(const std::optional<UsageSnapshot>& snapshot, const std::optional<QString>& statusMessage,
+                           bool stale)
+{
+    if (stale)
         return QStringLiteral("stale");
     if (!snapshot || !snapshot->fiveHour)
         return statusMessage ? QStringLiteral("error") : QStringLiteral("ok");
@@ -55,6 +66,10 @@ QString BarLines::barClass(const std::optional<UsageSnapshot>& snapshot, const s
 std::optional<QByteArray> BarLines::changed()
 {
     const TimeContext context = now_();
+    const bool stale = underwaySince_ && context.now >= *staleAt();
+    // Nothing is shown before the first reading has ended or has taken long enough.
+    if (!started_ && !stale)
+        return std::nullopt;
     const StatusTexts texts = started_
         ? StatusTexts::make(snapshot_, statusMessage_, TimeDisplayMode::resetAt, context)
         : StatusTexts::launching();
@@ -73,7 +88,7 @@ std::optional<QByteArray> BarLines::changed()
         QJsonObject object{
             {"text", texts.title},
             {"tooltip", tooltip.join(u'\n')},
-            {"class", barClass(snapshot_, statusMessage_, refreshing_)},
+            {"class", barClass(snapshot_, statusMessage_, stale)},
         };
         if (snapshot_ && snapshot_->fiveHour)
             object.insert("percentage", qint64(snapshot_->fiveHour->remainingPercent()));

@@ -37,6 +37,10 @@ StatusConsole::StatusConsole(CodexAppServerClient& client, ConsoleOptions option
         finish(TimedOut);
     });
     connect(&refreshTimer_, &QTimer::timeout, this, [this] { client_.refresh(); });
+    staleTimer_.setSingleShot(true);
+    staleTimer_.setTimerType(Qt::PreciseTimer);
+    // print() arms it again when it fired a little early.
+    connect(&staleTimer_, &QTimer::timeout, this, [this] { print(bar_->tick()); });
 }
 
 void StatusConsole::begin()
@@ -68,9 +72,7 @@ void StatusConsole::deliverStatus(const std::optional<ClientStatus>& status)
     if (finished_)
         return;
     const std::optional<QString> text = status ? std::optional<QString>(status->text) : std::nullopt;
-    const std::optional<QByteArray> line =
-        bar_ ? bar_->status(status) : std::optional(DeliveryJson::line(DeliveryJson::status(text)));
-    if (line && !print(*line))
+    if (!print(bar_ ? bar_->status(status) : DeliveryJson::line(DeliveryJson::status(text))))
         return;
     if (options_.mode == ConsoleOptions::Mode::Once && status && !status->readingUnderway())
         finish(NoUsage);
@@ -80,9 +82,7 @@ void StatusConsole::deliverSnapshot(const UsageSnapshot& snapshot)
 {
     if (finished_)
         return;
-    const std::optional<QByteArray> line =
-        bar_ ? bar_->snapshot(snapshot) : std::optional(DeliveryJson::line(DeliveryJson::snapshot(snapshot)));
-    if (line && !print(*line))
+    if (!print(bar_ ? bar_->snapshot(snapshot) : DeliveryJson::line(DeliveryJson::snapshot(snapshot))))
         return;
     if (onReading)
         onReading(snapshot);
@@ -90,9 +90,26 @@ void StatusConsole::deliverSnapshot(const UsageSnapshot& snapshot)
         finish(Reading);
 }
 
-bool StatusConsole::print(const QByteArray& line)
+void StatusConsole::armStaleTimer()
 {
-    if (writeLine_(line))
+    const std::optional<double> staleAt = bar_ ? bar_->staleAt() : std::nullopt;
+    if (!staleAt) {
+        staleTimer_.stop();
+        return;
+    }
+    const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+    if (!staleTimer_.isActive() && *staleAt > now)
+        staleTimer_.start(int(std::ceil((*staleAt - now) * 1000)));
+}
+
+bool StatusConsole::print(const std::optional<QByteArray>& line)
+{
+    armStaleTimer();
+    // Only a change is printed: a flood of identical deliveries prints one line.
+    if (!line || *line == lastPrinted_)
+        return true;
+    lastPrinted_ = *line;
+    if (writeLine_(*line))
         return true;
     // A reading nobody can read is no success; stop rather than run on unheard.
     if (onDiagnostic)
@@ -108,6 +125,7 @@ void StatusConsole::finish(int code)
     finished_ = true;
     deadline_.stop();
     refreshTimer_.stop();
+    staleTimer_.stop();
     client_.stop();
     // Deliveries still queued must not reach this object any more.
     disconnect(&client_, nullptr, this, nullptr);

@@ -105,7 +105,7 @@ TEST(StatusConsoleTest, OnlyStatusesOfAReadingStillUnderWayLetItRunOn)
 // line (text, class, percentage, tooltip) and the text line, one per change.
 TEST(BarLinesTest, WaybarAndTextFollowTheTrayThroughAReadingAndARefresh)
 {
-    const TimeContext utc{1'893'400'000, QTimeZone::utc()};
+    TimeContext utc{1'893'400'000, QTimeZone::utc()};
     BarLines waybar(ConsoleOptions::Format::Waybar, [&] { return utc; });
     BarLines text(ConsoleOptions::Format::Text, [&] { return utc; });
     const auto reading = [&](std::int64_t used) {
@@ -114,26 +114,38 @@ TEST(BarLinesTest, WaybarAndTextFollowTheTrayThroughAReadingAndARefresh)
     const auto object = [](const std::optional<QByteArray>& line) {
         return line ? QJsonDocument::fromJson(*line).object() : QJsonObject{};
     };
+    const auto tick = [](BarLines& b) { return b.tick(); };
     struct Step {
+        double advance; // seconds on the clock before the delivery
         std::function<std::optional<QByteArray>(BarLines&)> deliver;
         const char* text;     // nullptr: the line is left out, nothing changed
         const char* barClass;
         int percentage;       // -1: none
     };
     const Step steps[] = {
-        {[](BarLines& b) { return b.status(ClientStatus::loading()); }, "…", "stale", -1},
-        {[](BarLines& b) { return b.status(ClientStatus::checkingAccount()); }, nullptr, nullptr, -1},
-        {[](BarLines& b) { return b.status(std::nullopt); }, nullptr, nullptr, -1},
-        {[&](BarLines& b) { return b.snapshot(reading(37)); }, "63% (12:00 AM)", "ok", 63},
-        // A refresh keeps the figure on the bar and only marks it stale.
-        {[](BarLines& b) { return b.status(ClientStatus::checkingAccount()); }, "63% (12:00 AM)", "stale", 63},
-        {[&](BarLines& b) { return b.snapshot(reading(75)); }, "25% (12:00 AM)", "warning", 25},
-        {[&](BarLines& b) { return b.snapshot(reading(90)); }, "10% (12:00 AM)", "critical", 10},
-        {[&](BarLines& b) { return b.snapshot(reading(90)); }, nullptr, nullptr, -1},
-        {[](BarLines& b) { return b.status(ClientStatus::notFound()); }, "!", "error", -1},
+        // Nothing shows until the first reading ends or has taken a second.
+        {0, [](BarLines& b) { return b.status(ClientStatus::loading()); }, nullptr, nullptr, -1},
+        {0.5, tick, nullptr, nullptr, -1},
+        {0.5, tick, "…", "stale", -1},
+        {0, [](BarLines& b) { return b.status(ClientStatus::checkingAccount()); }, nullptr, nullptr, -1},
+        {0, [](BarLines& b) { return b.status(std::nullopt); }, nullptr, nullptr, -1},
+        {0, [&](BarLines& b) { return b.snapshot(reading(37)); }, "63% (12:00 AM)", "ok", 63},
+        // A refresh keeps the figure on the bar and marks it stale only after a second,
+        // counted from its first status: a quick one (or a flood of them) never flickers.
+        {0, [](BarLines& b) { return b.status(ClientStatus::checkingAccount()); }, nullptr, nullptr, -1},
+        {0.9, [](BarLines& b) { return b.status(ClientStatus::accountChanged()); }, nullptr, nullptr, -1},
+        {0, [&](BarLines& b) { return b.snapshot(reading(37)); }, nullptr, nullptr, -1},
+        {0, [](BarLines& b) { return b.status(ClientStatus::checkingAccount()); }, nullptr, nullptr, -1},
+        {1, tick, "63% (12:00 AM)", "stale", 63},
+        {0, [&](BarLines& b) { return b.snapshot(reading(75)); }, "25% (12:00 AM)", "warning", 25},
+        {0, [&](BarLines& b) { return b.snapshot(reading(90)); }, "10% (12:00 AM)", "critical", 10},
+        {0, [&](BarLines& b) { return b.snapshot(reading(90)); }, nullptr, nullptr, -1},
+        {0, tick, nullptr, nullptr, -1},
+        {0, [](BarLines& b) { return b.status(ClientStatus::notFound()); }, "!", "error", -1},
     };
     QByteArray lastPlain;
     for (const Step& step : steps) {
+        utc.now += step.advance;
         const std::optional<QByteArray> line = step.deliver(waybar);
         const std::optional<QByteArray> plain = step.deliver(text);
         SCOPED_TRACE(line ? line->toStdString() : "(none)");

@@ -56,11 +56,14 @@ private:
     std::optional<BarLines> bar_; // with a bar format
     QTimer deadline_;
     QTimer refreshTimer_;
+    QTimer staleTimer_; // with a bar format: fires when a slow reading turns the bar stale
+    QByteArray lastPrinted_;
     bool finished_ = false;
 
     void deliverStatus(const std::optional<ClientStatus>& status);
     void deliverSnapshot(const UsageSnapshot& snapshot);
-    bool print(const QByteArray& line);
+    bool print(const std::optional<QByteArray>& line);
+    void armStaleTimer();
     void finish(int code);
 };
 
