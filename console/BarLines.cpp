@@ -1,5 +1,7 @@
 #include "console/BarLines.h"
 
+#include "texts/AllowanceTexts.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -29,8 +31,9 @@ std::optional<QByteArray> BarLines::status(const std::optional<ClientStatus>& st
     return changed();
 }
 
-std::optional<QByteArray> BarLines::snapshot(const UsageSnapshot& snapshot)
+std::optional<QByteArray> BarLines::snapshot(const UsageSnapshot& snapshot, const UsageAllowance& allowance)
 {
+    allowance_ = allowance;
     started_ = true;
     underwaySince_.reset();
     snapshot_ = snapshot;
@@ -82,6 +85,12 @@ std::optional<QByteArray> BarLines::changed()
         if (snapshot_) {
             const UsageLines usage = UsageLines::make(snapshot_, TimeDisplayMode::resetAt, context);
             tooltip += usage.fiveHour + usage.week;
+            // Then what the menu shows beyond the two windows: each other bucket's name
+            // and lines, the credits, the reached type, spend control and banked resets.
+            const AllowanceLines more = AllowanceLines::make(allowance_, TimeDisplayMode::resetAt, context);
+            for (const LimitLines& limit : more.otherLimits)
+                tooltip += QStringList{limit.title} + limit.lines;
+            tooltip += more.lines;
             if (usage.checked)
                 tooltip += *usage.checked;
         }

@@ -77,6 +77,8 @@ const std::vector<Option>& options()
          true},
         flag("--history"),
         flag("--no-history"),
+        flag("--use-reset"),
+        flag("--yes"),
         flag("--help", false),
         flag("--version", false),
     };
@@ -125,7 +127,7 @@ std::optional<ConsoleOptions> ConsoleOptions::parse(const QStringList& arguments
     if (has("--timeout") && has("--watch"))
         return fault(QStringLiteral("--timeout and --watch cannot be combined: --watch runs until it is interrupted"));
     if (has("--history")) {
-        for (const char* other : {"--timeout", "--watch", "--no-history", "--format"}) {
+        for (const char* other : {"--timeout", "--watch", "--no-history", "--format", "--use-reset", "--yes"}) {
             if (has(other))
                 return fault(QStringLiteral("--history cannot be combined with %1: it only prints what is stored")
                                  .arg(QLatin1String(other)));
@@ -135,8 +137,14 @@ std::optional<ConsoleOptions> ConsoleOptions::parse(const QStringList& arguments
     }
     if (has("--since"))
         return fault(QStringLiteral("--since needs --history"));
+    if (has("--yes") && !has("--use-reset"))
+        return fault(QStringLiteral("--yes needs --use-reset"));
+    if (has("--use-reset") && (has("--watch") || has("--format")))
+        return fault(QStringLiteral("--use-reset cannot be combined with %1: it spends one reset and prints JSON lines")
+                         .arg(has("--watch") ? QStringLiteral("--watch") : QStringLiteral("--format")));
     result.recordHistory = !has("--no-history");
-    result.mode = has("--watch") ? Mode::Watch : Mode::Once;
+    result.confirmed = has("--yes");
+    result.mode = has("--use-reset") ? Mode::UseReset : has("--watch") ? Mode::Watch : Mode::Once;
     return result;
 }
 
@@ -146,6 +154,7 @@ QString ConsoleOptions::helpText()
         "Usage: tallyglass-status [--timeout SECONDS | --watch SECONDS] [--format NAME]\n"
         "                         [--no-history]\n"
         "       tallyglass-status --history [--since HOURS]\n"
+        "       tallyglass-status --use-reset [--yes] [--timeout SECONDS] [--no-history]\n"
         "\n"
         "Reads the Codex rate-limit usage through a local `codex app-server` (codex is looked\n"
         "for in ~/.local/bin, /opt/homebrew/bin, /usr/local/bin, ~/.npm-global/bin, then on\n"
@@ -157,6 +166,13 @@ QString ConsoleOptions::helpText()
         "      W is null or {\"usedPercent\":n,\"remainingPercent\":n,\n"
         "                    \"durationMinutes\":n|null,\"resetsAt\":T|null}\n"
         "      T is seconds since 1970-01-01T00:00:00Z (a JSON number)\n"
+        "      Only when the Codex CLI tells them, the snapshot also holds\n"
+        "        \"limits\":[{\"id\",\"name\",\"fiveHour\":W,\"week\":W}]  other rate-limit buckets\n"
+        "        \"credits\":{\"hasCredits\",\"unlimited\",\"balance\"}, \"plan\", \"reached\",\n"
+        "        \"spendControl\":{\"remainingPercent\",\"resetsAt\":T},\n"
+        "        \"resetCredits\":{\"available\":n,\"credits\":[{\"id\",\"expiresAt\":T}]}\n"
+        "  {\"resetOutcome\":\"<outcome>\"}  with --use-reset: reset, nothingToReset, noCredit\n"
+        "                               or alreadyRedeemed\n"
         "\n"
         "Options:\n"
         "  --timeout SECONDS  give up after SECONDS (default 60) without a result\n"
@@ -172,6 +188,11 @@ QString ConsoleOptions::helpText()
         "  --history          print the stored readings, oldest first, as {\"snapshot\":...}\n"
         "                     lines (nothing when there are none), then exit 0\n"
         "  --since HOURS      with --history: only the readings of the last HOURS\n"
+        "  --use-reset        read, spend one banked rate-limit reset (the one that\n"
+        "                     expires first), then print the new reading; asks first\n"
+        "                     on a terminal. A retry after a time-out or an error\n"
+        "                     repeats the same request and never spends a second reset.\n"
+        "  --yes              with --use-reset: spend it without asking\n"
         "  -h, --help         show this text\n"
         "  --version          show the program's version\n"
         "SECONDS may have a fraction (0.001 to 2000000), HOURS too (0.001 to 1000000).\n"
@@ -180,10 +201,12 @@ QString ConsoleOptions::helpText()
         "$XDG_STATE_HOME/tallyglass/history.sqlite3 (~/.local/state/tallyglass/...).\n"
         "\n"
         "Exit status:\n"
-        "  0  a reading was printed (with --watch: stopped by SIGINT or SIGTERM)\n"
-        "  1  a status text ended the reading without usage\n"
-        "  2  a bad argument\n"
-        "  3  the timeout passed first\n"
+        "  0  a reading was printed (with --watch: stopped by SIGINT or SIGTERM; with\n"
+        "     --use-reset: the outcome was reset or alreadyRedeemed)\n"
+        "  1  a status text ended the reading without usage (with --use-reset: no\n"
+        "     reset was used: another outcome, an error answer, or the answer no)\n"
+        "  2  a bad argument, or --use-reset without a terminal and without --yes\n"
+        "  3  the timeout passed first (with --use-reset: or the request went unanswered)\n"
         "  4  standard output could not be written\n"
         "  130, 143  stopped by SIGINT or SIGTERM before a result (without --watch)\n"
         "The codex child is always stopped before the program exits.\n");

@@ -2,10 +2,13 @@
 
 #include "client/CodexAppServerClient.h"
 #include "console/DeliveryJson.h"
+#include "history/StateFolder.h"
+#include "texts/AllowanceTexts.h"
 
 #include <QDateTime>
 #include <QTimeZone>
 #include <cmath>
+#include <utility>
 
 namespace tallyglass {
 
@@ -46,6 +49,8 @@ StatusConsole::StatusConsole(CodexAppServerClient& client, ConsoleOptions option
 void StatusConsole::begin()
 {
     connect(&client_, &CodexAppServerClient::statusChanged, this, &StatusConsole::deliverStatus);
+    connect(&client_, &CodexAppServerClient::allowancePublished, this,
+            [this](const UsageAllowance& allowance) { allowance_ = allowance; });
     connect(&client_, &CodexAppServerClient::snapshotPublished, this, &StatusConsole::deliverSnapshot);
     client_.start();
     if (options_.mode == ConsoleOptions::Mode::Watch) {
@@ -72,22 +77,69 @@ void StatusConsole::deliverStatus(const std::optional<ClientStatus>& status)
     if (finished_)
         return;
     const std::optional<QString> text = status ? std::optional<QString>(status->text) : std::nullopt;
-    if (!print(bar_ ? bar_->status(status) : DeliveryJson::line(DeliveryJson::status(text))))
+    if (!print(bar_ ? bar_->status(status) : DeliveryJson::line(DeliveryJson::status(text))) || !status)
         return;
-    if (options_.mode == ConsoleOptions::Mode::Once && status && !status->readingUnderway())
+    if (options_.mode == ConsoleOptions::Mode::UseReset)
+        followReset(*status);
+    else if (options_.mode == ConsoleOptions::Mode::Once && !status->readingUnderway())
         finish(NoUsage);
+}
+
+void StatusConsole::followReset(const ClientStatus& status)
+{
+    // The outcomes as the Codex CLI words them, told by the status's kind.
+    const auto outcome = [this](const char* word) {
+        return print(DeliveryJson::line(DeliveryJson::resetOutcome(QLatin1String(word))));
+    };
+    switch (status.kind) {
+    case StatusKind::resetUnderway:
+        return;
+    case StatusKind::resetDone:
+    case StatusKind::resetAlreadyRedeemed:
+        if (outcome(status.kind == StatusKind::resetDone ? "reset" : "alreadyRedeemed"))
+            resetStep_ = ResetStep::rereading; // the client reads at once
+        return;
+    case StatusKind::resetNothingToReset:
+    case StatusKind::resetNoCredit:
+        if (outcome(status.kind == StatusKind::resetNoCredit ? "noCredit" : "nothingToReset"))
+            finish(NoUsage);
+        return;
+    case StatusKind::resetUnsupported:
+    case StatusKind::resetFailed:
+        finish(NoUsage);
+        return;
+    case StatusKind::resetNoAnswer:
+        finish(TimedOut);
+        return;
+    default:
+        // A reading that ends without usage: before the reset nothing is spent; after it
+        // the reset is what counts. While the request is out its own statuses decide.
+        if (!status.readingUnderway() && resetStep_ != ResetStep::spending)
+            finish(resetStep_ == ResetStep::rereading ? Reading : NoUsage);
+    }
 }
 
 void StatusConsole::deliverSnapshot(const UsageSnapshot& snapshot)
 {
     if (finished_)
         return;
-    if (!print(bar_ ? bar_->snapshot(snapshot) : DeliveryJson::line(DeliveryJson::snapshot(snapshot))))
+    const UsageAllowance allowance = std::exchange(allowance_, {});
+    if (!print(bar_ ? bar_->snapshot(snapshot, allowance)
+                    : DeliveryJson::line(DeliveryJson::snapshot(snapshot, allowance))))
         return;
     if (onReading)
         onReading(snapshot);
-    if (options_.mode == ConsoleOptions::Mode::Once)
+    if (options_.mode == ConsoleOptions::Mode::Once) {
         finish(Reading);
+    } else if (options_.mode == ConsoleOptions::Mode::UseReset && resetStep_ == ResetStep::reading) {
+        // Spend the credit that expires first; without details the backend picks one.
+        resetStep_ = ResetStep::spending;
+        const std::optional<ResetCredit> credit = AllowanceLines::soonestCredit(allowance);
+        client_.useResetCredit(stateFolder() + QStringLiteral("/pending-reset"),
+                               credit ? std::optional(credit->id) : std::nullopt);
+    } else if (options_.mode == ConsoleOptions::Mode::UseReset && resetStep_ == ResetStep::rereading) {
+        finish(Reading);
+    }
 }
 
 void StatusConsole::armStaleTimer()

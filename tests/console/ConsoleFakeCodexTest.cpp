@@ -64,6 +64,7 @@ TEST_F(ConsoleFakeCodexTest, BadArgumentsPrintOneLineAndExitTwoWithoutStartingCo
 {
     const QStringList cases[] = {
         {"--bogus"}, {"--timeout"}, {"--timeout", "soon"}, {"--watch", "0"}, {"now"}, {"--watch", "1", "--timeout", "1"},
+        {"--use-reset"}, // no terminal to ask on, and no --yes
     };
     for (const QStringList& arguments : cases) {
         SCOPED_TRACE(arguments.join(' ').toStdString());

@@ -18,7 +18,20 @@ TEST(DeliveryJsonTest, SnapshotLinesCarryEveryFieldAndNullForWhatIsMissing)
         const char* name;
         UsageSnapshot snapshot;
         QByteArray expected;
+        UsageAllowance allowance = {};
     };
+    UsageAllowance whole;
+    whole.otherLimits = {{"codex_bengalfox", "GPT-5.3-Codex-Spark", UsageWindow{40, 300, 1893456000.0}, std::nullopt}};
+    whole.credits = Credits{true, false, "125.5"};
+    whole.plan = "pro";
+    whole.reached = "workspace_owner_credits_depleted";
+    whole.spendControl = SpendControl{7, std::nullopt, "93", "100"};
+    whole.resetCredits = ResetCredits{2, std::vector<ResetCredit>{{"rc_1", {}, {}, {}, 1893500000.0, {}, {}},
+                                                                 {"rc_2", {}, {}, {}, std::nullopt, {}, {}}}};
+    whole.ordinaryUsageAllowed = false;
+    UsageAllowance countOnly; // as --history gives it: other buckets only, here none; and a bare count
+    countOnly.resetCredits = ResetCredits{1, std::nullopt};
+    countOnly.credits = Credits{false, true, std::nullopt};
     const Case cases[] = {
         {"both windows",
          {UsageWindow{37, 300, 1893456000.0}, UsageWindow{12, 10080, 1894060800.0}, 1893450000.25},
@@ -43,10 +56,26 @@ TEST(DeliveryJsonTest, SnapshotLinesCarryEveryFieldAndNullForWhatIsMissing)
           std::nullopt, 2},
          R"({"snapshot":{"fiveHour":{"durationMinutes":-9223372036854775808,"remainingPercent":0,"resetsAt":1.5,"usedPercent":9223372036854775807},"receivedAt":2,"week":null}})"
          "\n"},
+        {"the whole allowance",
+         {std::nullopt, std::nullopt, 3},
+         R"({"snapshot":{"credits":{"balance":"125.5","hasCredits":true,"unlimited":false},"fiveHour":null,)"
+         R"("limits":[{"fiveHour":{"durationMinutes":300,"remainingPercent":60,"resetsAt":1893456000,"usedPercent":40},)"
+         R"("id":"codex_bengalfox","name":"GPT-5.3-Codex-Spark","week":null}],"plan":"pro","reached":"workspace_owner_credits_depleted",)"
+         R"("receivedAt":3,"resetCredits":{"available":2,"credits":[{"expiresAt":1893500000,"id":"rc_1"},{"expiresAt":null,"id":"rc_2"}]},)"
+         R"("spendControl":{"remainingPercent":7,"resetsAt":null},"week":null}})"
+         "\n",
+         whole},
+        {"only what is known",
+         {std::nullopt, std::nullopt, 4},
+         R"({"snapshot":{"credits":{"balance":null,"hasCredits":false,"unlimited":true},"fiveHour":null,"receivedAt":4,)"
+         R"("resetCredits":{"available":1},"week":null}})"
+         "\n",
+         countOnly},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(DeliveryJson::line(DeliveryJson::snapshot(c.snapshot)).toStdString(), c.expected.toStdString());
+        EXPECT_EQ(DeliveryJson::line(DeliveryJson::snapshot(c.snapshot, c.allowance)).toStdString(),
+                  c.expected.toStdString());
     }
 }
 

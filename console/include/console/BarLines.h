@@ -5,6 +5,7 @@
 #include "texts/StatusTexts.h"
 #include "client/ClientStatus.h"
 #include "console/ConsoleOptions.h"
+#include "usage/UsageAllowance.h"
 #include "usage/UsageSnapshot.h"
 
 #include <QByteArray>
@@ -23,7 +24,7 @@ public:
 
     // The line to print for a delivery, or nothing when what the bar shows stays the same.
     std::optional<QByteArray> status(const std::optional<ClientStatus>& status);
-    std::optional<QByteArray> snapshot(const UsageSnapshot& snapshot);
+    std::optional<QByteArray> snapshot(const UsageSnapshot& snapshot, const UsageAllowance& allowance = {});
     // The line to print when staleAt() has come.
     std::optional<QByteArray> tick();
     // When the reading under way turns the bar stale (seconds since 1970); nothing when
@@ -40,6 +41,7 @@ private:
     ConsoleOptions::Format format_;
     std::function<TimeContext()> now_;
     std::optional<UsageSnapshot> snapshot_;
+    UsageAllowance allowance_; // of snapshot_
     std::optional<QString> statusMessage_;
     std::optional<double> underwaySince_; // a reading under way began then
     bool started_ = false; // something has been read or has failed since the start
