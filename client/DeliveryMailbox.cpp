@@ -8,7 +8,7 @@ namespace tallyglass {
 bool DeliveryMailbox::putStatus(const ClientStatus& status)
 {
     QMutexLocker lock(&mutex_);
-    return putLocked(StatusDelivery(status));
+    return putHoldingMutex(StatusDelivery(status));
 }
 
 bool DeliveryMailbox::putSnapshot(const UsageSnapshot& snapshot)
@@ -21,12 +21,12 @@ bool DeliveryMailbox::putSnapshot(const UsageSnapshot& snapshot)
     });
     if (queue_.size() > collapseAbove && older != queue_.rend())
         queue_.erase(queue_.begin(), older.base());
-    const bool wasEmpty = putLocked(StatusDelivery());
+    const bool wasEmpty = putHoldingMutex(StatusDelivery());
     queue_.push_back(snapshot);
     return wasEmpty;
 }
 
-bool DeliveryMailbox::putLocked(Delivery delivery)
+bool DeliveryMailbox::putHoldingMutex(Delivery delivery)
 {
     const bool wasEmpty = queue_.empty();
     const bool replacesStatus = !wasEmpty && std::holds_alternative<StatusDelivery>(queue_.back())

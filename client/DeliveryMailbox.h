@@ -35,7 +35,8 @@ public:
     std::size_t size() const;
 
 private:
-    bool putLocked(Delivery delivery);
+    // Appends, or replaces an undelivered status when far behind; the caller holds mutex_.
+    bool putHoldingMutex(Delivery delivery);
 
     mutable QMutex mutex_;
     std::deque<Delivery> queue_;
