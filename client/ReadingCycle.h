@@ -20,15 +20,6 @@ namespace tallyglass {
 
 class ReadingCycle {
 public:
-    enum class Phase {
-        noChild,        // no connection
-        handshaking,    // initialize sent, not answered
-        ready,          // connected, no reading under way
-        accountCheck,   // first account read of a cycle
-        usageRead,      // rate limits asked
-        accountConfirm, // account read again; the snapshot waits for it
-    };
-
     struct Outputs {
         std::function<void(const ClientStatus&)> status;
         // Publishing a snapshot clears the status; the receiver does both, in that order.
@@ -55,14 +46,29 @@ public:
     void refreshLocked();
     void disconnectLocked();
 
-    Phase phase() const { return phase_; }
-    // The id the next request will carry; ids only rise.
-    std::int64_t nextRequestID() const { return nextRequestID_; }
-
 private:
-    bool refreshing() const;
+    // The phases of the connection; each carries the data that lives only while it lasts.
+    struct NoChild {};
+    struct Handshaking {}; // initialize sent, not answered
+    struct Ready {};       // connected, no reading under way
+    // account/read sent: the first of a cycle, or with a snapshot waiting the one that
+    // confirms the account the snapshot was read for.
+    struct AccountRead {
+        std::optional<UsageSnapshot> waiting;
+    };
+    struct UsageRead {}; // rate limits asked
+    using Phase = std::variant<NoChild, Handshaking, Ready, AccountRead, UsageRead>;
+
+    // The one place the phase changes. Entering a phase sends what it waits for;
+    // entering NoChild ends the connection.
+    void enterLocked(Phase next);
+    template <typename P>
+    bool in() const { return std::holds_alternative<P>(phase_); }
+    bool refreshing() const { return !in<NoChild>() && !in<Ready>(); }
+
     void launchLocked();
     void handleLocked(const QJsonObject& message);
+    void handleNotificationLocked(const QString& method);
     void handleInitializeAnswerLocked(const QJsonObject& message);
     void handleAccountAnswerLocked(const QJsonObject& message);
     void handleUsageAnswerLocked(const QJsonObject& message);
@@ -70,10 +76,8 @@ private:
     void handleOverdueLocked(RequestKind kind);
     void handleEndLocked(const ClientStatus& status);
     void recoverLocked(const QString& reason);
-    void requestAccountLocked();
-    void requestUsageLocked();
-    // Sends a request; a failed write ends the connection with its status, and false.
-    bool sendLocked(RequestKind kind, const QString& method, const QJsonObject& params);
+    // Sends a request; a failed write ends the connection with its status.
+    void sendLocked(RequestKind kind, const QString& method, const QJsonObject& params);
     void failLocked(const ClientStatus& status); // disconnect, then publish
 
     const Settings settings_;
@@ -82,14 +86,11 @@ private:
     const Launcher launcher_;
 
     AppServerConnection* connection_ = nullptr;
-    Phase phase_ = Phase::noChild;
-    std::optional<UsageSnapshot> pendingSnapshot_; // only in accountConfirm
-    std::int64_t nextRequestID_ = 1;
-    // Any change of the account object between two answers on one connection is a
-    // change of account; the first answer on a new connection is taken as it is.
+    Phase phase_;
+    std::int64_t nextRequestID_ = 1; // ids only rise, across connections too
+    // The account object last read on this connection; absent before the first answer
+    // on a connection, which is taken as it is. Any change after it is a change of account.
     std::optional<QString> accountIdentity_;
-    bool hasReadAccount_ = false;
-    bool firstAccountForConnection_ = true;
     RecoveryPolicy recovery_;
 };
 
