@@ -216,24 +216,24 @@ TEST(ClientProtocol, NotificationsInEachPhase)
     const QStringList oneCycle = {initialize, initializedNote, read, limits, read};
     const QList<Case> cases = {
         {"account/updated before initialize is answered: text only, nothing sent",
-         R"({"method": "initialize", "actions": [)" + accountUpdated + R"(, {"sleep": 100}, {"preset": true}]})",
+         R"({"method": "initialize", "actions": [)" + accountUpdated + R"(, {"preset": true}]})",
          {loading, accountChanged, checking, cleared, ClientHarness::happySnapshot()}, oneCycle},
         {"account/updated while the account is read: the read carries on",
          R"({"method": "account/read", "nth": 1, "actions": [)" + accountUpdated
-             + R"(, {"sleep": 100}, {"preset": true}]})",
+             + R"(, {"preset": true}]})",
          {loading, checking, accountChanged, cleared, ClientHarness::happySnapshot()}, oneCycle},
         {"account/updated while usage is read: that answer is dropped and a new read starts",
          R"({"method": "account/rateLimits/read", "nth": 1, "actions": [)" + accountUpdated
-             + R"(, {"sleep": 100}, {"preset": true}]})",
+             + R"(, {"preset": true}]})",
          {loading, checking, accountChanged, checking, cleared, ClientHarness::happySnapshot()},
          oneCycle + QStringList{limits, read}},
         {"account/updated while confirming: the pending snapshot is dropped and usage read again",
          R"({"method": "account/read", "nth": 2, "actions": [)" + accountUpdated
-             + R"(, {"sleep": 100}, {"preset": true}]})",
+             + R"(, {"preset": true}]})",
          {loading, checking, accountChanged, cleared, ClientHarness::happySnapshot()},
          oneCycle + QStringList{limits, read}},
         {"account/updated when ready: a new cycle",
-         R"({"method": "account/read", "nth": 2, "actions": [{"preset": true}, {"sleep": 200}, )" + accountUpdated
+         R"({"method": "account/read", "nth": 2, "actions": [{"preset": true}, )" + accountUpdated
              + "]}",
          happyCycle() + QStringList{accountChanged} + happyRefresh(), oneCycle + QStringList{read, limits, read}},
         {"rateLimits/updated inside a cycle: nothing",
@@ -241,10 +241,10 @@ TEST(ClientProtocol, NotificationsInEachPhase)
             {"method": "account/rateLimits/read", "nth": 1, "actions": [)" + limitsUpdated + R"(, {"preset": true}]})",
          happyCycle(), oneCycle},
         {"rateLimits/updated before initialize is answered: nothing",
-         R"({"method": "initialize", "actions": [)" + limitsUpdated + R"(, {"sleep": 100}, {"preset": true}]})",
+         R"({"method": "initialize", "actions": [)" + limitsUpdated + R"(, {"preset": true}]})",
          happyCycle(), oneCycle},
         {"rateLimits/updated when ready: a new cycle",
-         R"({"method": "account/read", "nth": 2, "actions": [{"preset": true}, {"sleep": 200}, )" + limitsUpdated
+         R"({"method": "account/read", "nth": 2, "actions": [{"preset": true}, )" + limitsUpdated
              + "]}",
          happyCycle() + happyRefresh(), oneCycle + QStringList{read, limits, read}},
         {"server requests and unknown notifications are ignored",
@@ -252,7 +252,7 @@ TEST(ClientProtocol, NotificationsInEachPhase)
               {"send": {"id": "$id", "method": "item/tool/requestUserInput", "result": {"account": null}}},
               {"send": {"id": "$id", "method": "account/read", "params": {}}},
               {"send": {"method": "Account/Updated"}}, {"send": {"method": "codex/event", "params": {}}},
-              {"sleep": 50}, {"preset": true}]})",
+              {"preset": true}]})",
          happyCycle(), oneCycle},
     };
     for (const Case& c : cases) {
@@ -281,7 +281,7 @@ TEST(ClientProtocol, AnswersThatMatchNoPendingRequestAreIgnored)
         ClientHarness h;
         runUntil(h,
                  R"({"rules": [{"method": "account/read", "nth": 1, "actions": [)" + stray
-                     + R"(, {"sleep": 50}, {"preset": true}]}]})",
+                     + R"(, {"preset": true}]}]})",
                  ClientHarness::happySnapshot(), Then::barrier);
         EXPECT_EQ(h.events(), happyCycle());
     }
@@ -291,7 +291,7 @@ TEST(ClientProtocol, ASecondAnswerToTheSameRequestIsIgnored)
 {
     ClientHarness h;
     runUntil(h, R"({"rules": [{"method": "account/read", "nth": 1, "actions": [
-                   {"preset": true}, {"sleep": 50}, {"result": {"account": null}}, {"error": {"code": 401}}]}]})",
+                   {"preset": true}, {"result": {"account": null}}, {"error": {"code": 401}}]}]})",
              ClientHarness::happySnapshot(), Then::barrier);
     EXPECT_EQ(h.events(), happyCycle());
 }
