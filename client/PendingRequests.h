@@ -11,7 +11,7 @@
 
 namespace tallyglass {
 
-enum class RequestKind { initialize, account, usage };
+enum class RequestKind { initialize, account, usage, resetCredit };
 
 class PendingRequests {
 public:

@@ -83,6 +83,15 @@ void ReadingCycle::enterLocked(Phase next)
                    QJsonObject {{QStringLiteral("refreshToken"), true}});
     } else if (in<UsageRead>()) {
         sendLocked(RequestKind::usage, QStringLiteral("account/rateLimits/read"), QJsonObject {});
+    } else if (in<Ready>() && waitingReset_) {
+        enterLocked(ResetConsume {*std::exchange(waitingReset_, std::nullopt)});
+    } else if (const auto* consume = std::get_if<ResetConsume>(&phase_)) {
+        const ResetRequest& request = consume->reset.request;
+        QJsonObject params {{QStringLiteral("idempotencyKey"), request.idempotencyKey}};
+        if (request.creditId)
+            params.insert(QStringLiteral("creditId"), *request.creditId);
+        out_.status(ClientStatus::resetUnderway());
+        sendLocked(RequestKind::resetCredit, QStringLiteral("account/rateLimitResetCredit/consume"), params);
     }
 }
 
@@ -105,12 +114,29 @@ void ReadingCycle::startLocked()
         launchLocked();
 }
 
+void ReadingCycle::useResetCreditLocked(const QString& keyFile, const std::optional<QString>& creditId)
+{
+    if (waitingReset_ || in<ResetConsume>())
+        return; // one at a time; its statuses answer this call too
+    const std::optional<ResetRequest> request = ResetKeyFile::loadOrCreate(keyFile, creditId);
+    if (!request) {
+        out_.status(ClientStatus::resetFailed(std::nullopt));
+        return;
+    }
+    waitingReset_ = PendingReset {keyFile, *request};
+    if (in<Ready>())
+        enterLocked(Ready {});
+    else if (in<NoChild>())
+        launchLocked();
+}
+
 void ReadingCycle::launchLocked()
 {
     accountIdentity_.reset();
     const std::optional<QString> executable = settings_.executable ? settings_.executable : CodexLocator::find();
     if (!executable) {
         out_.status(ClientStatus::notFound());
+        abandonResetLocked(false);
         return;
     }
     AppServerConnection::Events events {
@@ -121,6 +147,7 @@ void ReadingCycle::launchLocked()
     auto launched = launcher_(*executable, std::move(events), settings_.requestTimeout);
     if (const int* error = std::get_if<int>(&launched)) {
         out_.status(ClientStatus::launchFailed(*error));
+        abandonResetLocked(false);
         return;
     }
     connection_ = std::get<AppServerConnection*>(launched);
@@ -129,13 +156,23 @@ void ReadingCycle::launchLocked()
 
 void ReadingCycle::disconnectLocked()
 {
+    waitingReset_.reset(); // the key stays in its file for the next attempt
     enterLocked(NoChild {});
 }
 
 void ReadingCycle::failLocked(const ClientStatus& status)
 {
+    const bool resetOut = in<ResetConsume>();
     enterLocked(NoChild {});
     out_.status(status);
+    abandonResetLocked(resetOut);
+}
+
+void ReadingCycle::abandonResetLocked(bool requestOut)
+{
+    // Whether the request went out or not, the key is kept, so a retry repeats it.
+    if (std::exchange(waitingReset_, std::nullopt) || requestOut)
+        out_.status(ClientStatus::resetNoAnswer());
 }
 
 void ReadingCycle::sendLocked(RequestKind kind, const QString& method, const QJsonObject& params)
@@ -165,6 +202,9 @@ void ReadingCycle::handleLocked(const QJsonObject& message)
         break;
     case RequestKind::usage:
         handleUsageAnswerLocked(message);
+        break;
+    case RequestKind::resetCredit:
+        handleResetAnswerLocked(message);
         break;
     }
 }
@@ -237,7 +277,7 @@ void ReadingCycle::handleAccountAnswerLocked(const QJsonObject& message)
         enterLocked(UsageRead {});
         return;
     }
-    out_.snapshot(*read->waiting);
+    out_.reading(*read->waiting);
     enterLocked(Ready {});
 }
 
@@ -251,12 +291,52 @@ void ReadingCycle::handleUsageAnswerLocked(const QJsonObject& message)
     const QJsonValue result = message.value(QLatin1String("result"));
     if (result.isObject()) {
         if (std::optional<UsageSnapshot> snapshot = UsagePayloadParser::parse(result.toObject(), wallClock_())) {
-            enterLocked(AccountRead {std::move(snapshot)});
+            PublishedReading reading {*snapshot, UsagePayloadParser::parseAllowance(result.toObject())};
+            enterLocked(AccountRead {std::move(reading)});
             return;
         }
     }
     out_.status(ClientStatus::noUsageData());
     enterLocked(Ready {});
+}
+
+void ReadingCycle::handleResetAnswerLocked(const QJsonObject& message)
+{
+    const QJsonValue error = message.value(QLatin1String("error"));
+    if (error.isObject()) {
+        const std::optional<std::int64_t> code = jsonNumberToInt64(error.toObject().value(QLatin1String("code")));
+        const QString text = error.toObject().value(QLatin1String("message")).toString();
+        // An older Codex CLI does not know the method (0.58.0: -32600 "unknown variant").
+        const bool unknownMethod
+            = code == -32601 || (code == -32600 && text.contains(QLatin1String("unknown variant")));
+        if (unknownMethod)
+            endResetLocked(ClientStatus::resetUnsupported(), true, false);
+        else // the backend may have acted before the error: keep the key
+            endResetLocked(ClientStatus::resetFailed(code), false, false);
+        return;
+    }
+    const QString outcome = message.value(QLatin1String("result")).toObject().value(QLatin1String("outcome")).toString();
+    if (outcome == QLatin1String("reset"))
+        endResetLocked(ClientStatus::resetDone(), true, true);
+    else if (outcome == QLatin1String("alreadyRedeemed"))
+        endResetLocked(ClientStatus::resetAlreadyRedeemed(), true, true);
+    else if (outcome == QLatin1String("nothingToReset"))
+        endResetLocked(ClientStatus::resetNothingToReset(), true, false);
+    else if (outcome == QLatin1String("noCredit"))
+        endResetLocked(ClientStatus::resetNoCredit(), true, false);
+    else // no outcome we know: nothing says whether a reset was spent
+        endResetLocked(ClientStatus::resetFailed(std::nullopt), false, false);
+}
+
+void ReadingCycle::endResetLocked(const ClientStatus& status, bool removeKey, bool readAgain)
+{
+    if (const auto* consume = std::get_if<ResetConsume>(&phase_); consume && removeKey)
+        ResetKeyFile::remove(consume->reset.keyFile);
+    out_.status(status);
+    if (readAgain)
+        enterLocked(AccountRead {});
+    else
+        enterLocked(Ready {});
 }
 
 void ReadingCycle::handleRPCErrorLocked(const QJsonObject& error, const QString& label)
@@ -299,14 +379,19 @@ void ReadingCycle::handleOverdueLocked(RequestKind kind)
     case RequestKind::usage:
         failLocked(ClientStatus::usageTimedOut());
         break;
+    case RequestKind::resetCredit: // the connection stays; the key too, for the retry
+        endResetLocked(ClientStatus::resetNoAnswer(), false, false);
+        break;
     }
 }
 
 void ReadingCycle::handleEndLocked(const ClientStatus& status)
 {
     // Tell the user first: stopping what the child left behind may take a moment.
+    const bool resetOut = in<ResetConsume>();
     out_.status(status);
     enterLocked(NoChild {});
+    abandonResetLocked(resetOut);
 }
 
 } // namespace tallyglass

@@ -1,13 +1,15 @@
 #pragma once
 // The reading cycle over one app-server connection at a time: the handshake, then
 // account, rate limits and the account once more before usage is published; errors,
-// time-outs and the one automatic reconnect per cycle. Lives on the client's work
+// time-outs and the one automatic reconnect per cycle; and spending a banked reset in
+// between readings. Lives on the client's work
 // thread: every method named ...Locked runs there and nowhere else.
 
 #include "AppServerConnection.h"
 #include "client/ClientStatus.h"
+#include "PublishedReading.h"
 #include "RecoveryPolicy.h"
-#include "usage/UsageSnapshot.h"
+#include "ResetKeyFile.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -22,8 +24,8 @@ class ReadingCycle {
 public:
     struct Outputs {
         std::function<void(const ClientStatus&)> status;
-        // Publishing a snapshot clears the status; the receiver does both, in that order.
-        std::function<void(const UsageSnapshot&)> snapshot;
+        // Publishing a reading clears the status; the receiver does both, in that order.
+        std::function<void(const PublishedReading&)> reading;
     };
     // Opens a connection to `executable`: the connection (owned by the cycle from then
     // on), or the errno of a failed launch.
@@ -45,6 +47,9 @@ public:
     void startLocked();
     void refreshLocked();
     void disconnectLocked();
+    // Spends one banked reset under the key kept in `keyFile` (see ResetKeyFile): sent
+    // once no reading is under way, over a new connection when there is none.
+    void useResetCreditLocked(const QString& keyFile, const std::optional<QString>& creditId);
 
 private:
     // The phases of the connection; each carries the data that lives only while it lasts.
@@ -54,13 +59,20 @@ private:
     // account/read sent: the first of a cycle, or with a snapshot waiting the one that
     // confirms the account the snapshot was read for.
     struct AccountRead {
-        std::optional<UsageSnapshot> waiting;
+        std::optional<PublishedReading> waiting;
     };
     struct UsageRead {}; // rate limits asked
-    using Phase = std::variant<NoChild, Handshaking, Ready, AccountRead, UsageRead>;
+    struct PendingReset {
+        QString keyFile;
+        ResetRequest request;
+    };
+    struct ResetConsume { // a banked reset being spent; no reading meanwhile
+        PendingReset reset;
+    };
+    using Phase = std::variant<NoChild, Handshaking, Ready, AccountRead, UsageRead, ResetConsume>;
 
     // The one place the phase changes. Entering a phase sends what it waits for;
-    // entering NoChild ends the connection.
+    // entering NoChild ends the connection, and Ready hands over to a waiting reset.
     void enterLocked(Phase next);
     template <typename P>
     bool in() const { return std::holds_alternative<P>(phase_); }
@@ -72,6 +84,10 @@ private:
     void handleInitializeAnswerLocked(const QJsonObject& message);
     void handleAccountAnswerLocked(const QJsonObject& message);
     void handleUsageAnswerLocked(const QJsonObject& message);
+    void handleResetAnswerLocked(const QJsonObject& message);
+    void endResetLocked(const ClientStatus& status, bool removeKey, bool readAgain);
+    // The connection ended for good: a reset waiting, or out when `requestOut`, is answered for.
+    void abandonResetLocked(bool requestOut);
     void handleRPCErrorLocked(const QJsonObject& error, const QString& label);
     void handleOverdueLocked(RequestKind kind);
     void handleEndLocked(const ClientStatus& status);
@@ -92,6 +108,7 @@ private:
     // on a connection, which is taken as it is. Any change after it is a change of account.
     std::optional<QString> accountIdentity_;
     RecoveryPolicy recovery_;
+    std::optional<PendingReset> waitingReset_; // until a reading under way ends
 };
 
 } // namespace tallyglass

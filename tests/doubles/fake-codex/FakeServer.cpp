@@ -1,6 +1,7 @@
 #include "tests/doubles/fake-codex/FakeServer.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -133,6 +134,10 @@ struct ActionRun : std::enable_shared_from_this<ActionRun> {
                 closeInput();
             } else if (action.contains(QStringLiteral("send"))) {
                 writeAll(STDOUT_FILENO, compact(substituteId(action.value(QStringLiteral("send")), id)) + lineEnd(action));
+            } else if (action.contains(QStringLiteral("recordFile"))) {
+                QFile file(action.value(QStringLiteral("recordFile")).toString());
+                transcript->record("file", file.open(QIODevice::ReadOnly) ? file.readAll().trimmed()
+                                                                          : QByteArray("<absent>"));
             } else if (action.contains(QStringLiteral("note"))) {
                 transcript->record("note", rawText(action.value(QStringLiteral("note"))));
             } else if (action.contains(QStringLiteral("flood"))) {
