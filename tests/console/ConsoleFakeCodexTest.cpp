@@ -64,6 +64,7 @@ TEST_F(ConsoleFakeCodexTest, BadArgumentsPrintOneLineAndExitTwoWithoutStartingCo
 {
     const QStringList cases[] = {
         {"--bogus"}, {"--timeout"}, {"--timeout", "soon"}, {"--watch", "0"}, {"now"}, {"--watch", "1", "--timeout", "1"},
+        {"--use-reset"}, // no terminal to ask on, and no --yes
     };
     for (const QStringList& arguments : cases) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
@@ -95,6 +96,21 @@ TEST_F(ConsoleFakeCodexTest, PrintsTheCycleAndExitsZeroAfterTheFirstSnapshot)
     EXPECT_EQ(snapshot["week"].toObject()["resetsAt"].toInteger(), 1894060800);
     EXPECT_TRUE(run.leftovers.isEmpty()) << run.describe().toStdString();
     EXPECT_TRUE(transcript().contains(" eof") || transcript().contains(" sigterm")) << transcript().toStdString();
+
+    // A bar shows "stale" only for a reading that has taken a second, and then at once.
+    const std::pair<QByteArray, QStringList> bars[] = {
+        {"{}", {"ok"}},
+        {R"({"rules": [{"method": "initialize", "actions": [{"sleep": 1500}, {"preset": true}]}]})", {"stale", "ok"}},
+    };
+    for (const auto& [scenario, classes] : bars) {
+        useScenario(scenario);
+        const ConsoleRun bar = console_.run({"--format", "waybar"});
+        EXPECT_EQ(bar.exitCode, 0) << bar.describe().toStdString();
+        QStringList seen;
+        for (const QJsonObject& line : bar.lines)
+            seen.append(line["class"].toString());
+        EXPECT_EQ(seen, classes) << bar.describe().toStdString();
+    }
 }
 
 TEST_F(ConsoleFakeCodexTest, ReadingsGoToTheHistoryUnlessToldNotToAndPrintBack)
@@ -127,13 +143,24 @@ TEST_F(ConsoleFakeCodexTest, ReadingsGoToTheHistoryUnlessToldNotToAndPrintBack)
 
 TEST_F(ConsoleFakeCodexTest, ExitsThreeWhenTheTimeoutPassesFirstAndStopsCodex)
 {
-    useScenario(R"({"rules": [{"method": "initialize", "actions": []}]})");
-    const ConsoleRun run = console_.run({"--timeout", "0.5"});
-    ASSERT_TRUE(run.finished) << run.describe().toStdString();
-    EXPECT_EQ(run.exitCode, 3) << run.describe().toStdString();
-    EXPECT_EQ(run.statuses(), QStringList{loading});
-    EXPECT_TRUE(run.err.contains("no result within 0.5 seconds")) << run.err.toStdString();
-    EXPECT_TRUE(run.leftovers.isEmpty()) << run.describe().toStdString();
+    const QString changed = QStringLiteral("계정 상태 변경 — 이전 사용량 표시 중지");
+    const std::pair<QByteArray, QStringList> cases[] = {
+        {R"({"rules": [{"method": "initialize", "actions": []}]})", {loading}},
+        // An endless account/updated flood repeats one status: it is printed once.
+        {R"({"rules": [{"method": "initialize", "actions": [{"preset": true}, {"flood": {"method": "account/updated"}}]},
+                       {"method": "account/read", "actions": []}]})",
+         {loading, checking, changed}},
+    };
+    for (const auto& [scenario, statuses] : cases) {
+        useScenario(scenario);
+        const ConsoleRun run = console_.run({"--timeout", "0.5"});
+        ASSERT_TRUE(run.finished) << run.describe().toStdString();
+        EXPECT_EQ(run.exitCode, 3) << run.err.toStdString();
+        // Cut short: a flood printed unchecked would be thousands of lines.
+        EXPECT_EQ(run.statuses().join(" | ").left(500).toStdString(), statuses.join(" | ").toStdString());
+        EXPECT_TRUE(run.err.contains("no result within 0.5 seconds")) << run.err.toStdString();
+        EXPECT_TRUE(run.leftovers.isEmpty()) << run.leftovers.join(", ").toStdString();
+    }
 }
 
 TEST_F(ConsoleFakeCodexTest, ExitsOneOnTheFirstStatusThatEndsTheCycle)
