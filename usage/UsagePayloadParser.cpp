@@ -65,7 +65,7 @@ std::optional<std::int64_t> readInteger(const QJsonObject& object, QLatin1String
     if (!value)
         return std::nullopt;
     if (value->isDouble())
-        return jsonNumberToInt64(QJsonValue(*value));
+        return jsonNumberToInt64(*value);
     if (value->isString())
         return textToInt64(value->toString());
     return std::nullopt;
@@ -79,13 +79,19 @@ std::optional<QJsonObject> readObject(const QJsonObject& object, QLatin1StringVi
     return value->toObject();
 }
 
-QJsonObject limitsOf(const QJsonObject& result)
+// The codex bucket: from rateLimitsByLimitId (given as `byId`), else rateLimits.
+QJsonObject limitsOf(const QJsonObject& result, const std::optional<QJsonObject>& byId)
 {
-    if (const auto byId = readObject(result, QLatin1StringView("rateLimitsByLimitId"))) {
+    if (byId) {
         if (auto codex = readObject(*byId, QLatin1StringView("codex")))
             return std::move(*codex);
     }
     return readObject(result, QLatin1StringView("rateLimits")).value_or(QJsonObject());
+}
+
+std::optional<QJsonObject> byIdOf(const QJsonObject& result)
+{
+    return readObject(result, QLatin1StringView("rateLimitsByLimitId"));
 }
 
 std::optional<UsageWindow> windowOf(const QJsonObject& candidate)
@@ -159,10 +165,9 @@ std::optional<double> readTime(const QJsonObject& object, QLatin1StringView key)
     return std::nullopt;
 }
 
-std::vector<LimitBucket> otherLimitsOf(const QJsonObject& result)
+std::vector<LimitBucket> otherLimitsOf(const std::optional<QJsonObject>& byId)
 {
     std::vector<LimitBucket> buckets;
-    const std::optional<QJsonObject> byId = readObject(result, QLatin1StringView("rateLimitsByLimitId"));
     if (!byId)
         return buckets;
     for (auto it = byId->constBegin(); it != byId->constEnd(); ++it) {
@@ -176,9 +181,9 @@ std::vector<LimitBucket> otherLimitsOf(const QJsonObject& result)
         // A bucket without a window of either length has nothing to show.
         if (!windows.fiveHour && !windows.week)
             continue;
-        std::optional<QString> id = readName(limits, QLatin1StringView("limitId"));
+        // The dictionary is keyed by limit id, so its key is the bucket's limitId.
         std::optional<QString> name = readName(limits, QLatin1StringView("limitName"));
-        LimitBucket bucket{id ? std::move(*id) : std::move(key), {}, windows.fiveHour, windows.week};
+        LimitBucket bucket{std::move(key), {}, windows.fiveHour, windows.week};
         bucket.name = name ? std::move(*name) : bucket.id;
         buckets.push_back(std::move(bucket));
     }
@@ -268,7 +273,7 @@ std::optional<UsageSnapshot> UsagePayloadParser::parse(const QJsonObject& result
 
 std::optional<UsageSnapshot> UsagePayloadParser::parse(const QJsonObject& result, double now)
 {
-    const WindowPair windows = windowsOf(limitsOf(result));
+    const WindowPair windows = windowsOf(limitsOf(result, byIdOf(result)));
     if (!windows.fiveHour && !windows.week)
         return std::nullopt;
     return UsageSnapshot{windows.fiveHour, windows.week, now};
@@ -276,9 +281,10 @@ std::optional<UsageSnapshot> UsagePayloadParser::parse(const QJsonObject& result
 
 UsageAllowance UsagePayloadParser::parseAllowance(const QJsonObject& result)
 {
-    const QJsonObject codex = limitsOf(result);
+    const std::optional<QJsonObject> byId = byIdOf(result);
+    const QJsonObject codex = limitsOf(result, byId);
     UsageAllowance allowance;
-    allowance.otherLimits = otherLimitsOf(result);
+    allowance.otherLimits = otherLimitsOf(byId);
     allowance.credits = creditsOf(codex);
     allowance.plan = readName(codex, QLatin1StringView("planType"));
     allowance.reached = readName(codex, QLatin1StringView("rateLimitReachedType"));

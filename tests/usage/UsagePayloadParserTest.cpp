@@ -296,11 +296,11 @@ TEST(UsagePayloadParser, ReadsEachPartOfTheAllowanceLeniently)
         // bucket, non-dictionaries and buckets without a 300 or 10080 window left out.
         {R"({"rateLimitsByLimitId": {
               "zeta": {"limitName": "Alpha", "primary": {"usedPercent": 1, "windowDurationMins": 300}},
-              "beta": {"limitId": "beta", "limitName": null, "primary": {"usedPercent": 1, "windowDurationMins": 300}},
+              "beta": {"limitName": null, "primary": {"usedPercent": 1, "windowDurationMins": 300}},
               "gamma": {"limitName": "", "primary": {"usedPercent": 1, "windowDurationMins": 60}},
               "delta": [1], "codex": {"primary": {"usedPercent": 1, "windowDurationMins": 300}}}})",
          others({bucket("zeta", "Alpha"), bucket("beta", "beta")})},
-        {R"({"rateLimitsByLimitId": {"b": {"limitId": "spark", "secondary": {"usedPercent": "7", "windowDurationMins": 10080}}}})",
+        {R"({"rateLimitsByLimitId": {"spark": {"secondary": {"usedPercent": "7", "windowDurationMins": 10080}}}})",
          others({LimitBucket{"spark", "spark", std::nullopt, UsageWindow{7, 10080, std::nullopt}}})},
         {R"({"rateLimitsByLimitId": null, "rateLimits": {"limitName": "x"}})", {}},
         // The codex bucket's parts come from rateLimits when rateLimitsByLimitId has none.
