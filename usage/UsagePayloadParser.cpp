@@ -49,8 +49,8 @@ std::optional<std::int64_t> textToInt64(const QString& text)
     return std::int64_t(magnitude);
 }
 
-// Members are read in place through an iterator: copying each one out as a QJsonValue
-// costs a reference count on the whole document, which dominated parsing time.
+// A member read in place: copying it out as a QJsonValue would take a reference on
+// the whole document for every field read.
 std::optional<QJsonValueConstRef> member(const QJsonObject& object, QLatin1StringView key)
 {
     const QJsonObject::const_iterator it = object.constFind(key);
