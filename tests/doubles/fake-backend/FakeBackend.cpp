@@ -21,7 +21,7 @@ struct FakeBackendState {
     mutable QMutex mutex;
     FakeBackend::Config config;
     QStringList paths;
-    QList<QByteArray> postedBodies;
+    QList<FakeBackend::PostedRequest> posted;
     QStringList redeemed; // redeem_request_ids that reset
     QObject* context = nullptr;   // lives on the backend's thread; runs the calls below there
     QTcpServer* server = nullptr; // lives on the backend's thread
@@ -77,8 +77,6 @@ QByteArray reasonPhrase(int status)
         return "OK";
     case 400:
         return "Bad Request";
-    case 404:
-        return "Not Found";
     case 500:
         return "Internal Server Error";
     default:
@@ -132,13 +130,13 @@ void serve(QTcpSocket* socket, const std::shared_ptr<FakeBackendState>& state)
         QMutexLocker lock(&state->mutex);
         state->paths.append(target);
         if (requestLine.value(0) == "POST") {
-            const QByteArray posted = data.mid(headEnd + 4, contentLength);
-            state->postedBodies.append(posted);
-            if (target.section(QLatin1Char('?'), 0, 0) == QLatin1String(FakeBackend::consumePath)) {
-                body = FakeBackend::consume(state->config, state->redeemed, posted, now, &status);
+            const FakeBackend::PostedRequest posted{target.section(QLatin1Char('?'), 0, 0),
+                                                    data.mid(headEnd + 4, contentLength)};
+            state->posted.append(posted);
+            if (posted.path == QLatin1String(FakeBackend::consumePath)) {
+                body = FakeBackend::consume(state->config, state->redeemed, posted.body, now, &status);
                 delayMs = state->config.consumeDelayMs;
             } else {
-                status = 404;
                 body = "{}";
             }
         } else {
@@ -249,10 +247,10 @@ void FakeBackend::clearRequestedPaths()
     state_->paths.clear();
 }
 
-QList<QByteArray> FakeBackend::postedBodies() const
+QList<FakeBackend::PostedRequest> FakeBackend::postedRequests() const
 {
     QMutexLocker lock(&state_->mutex);
-    return state_->postedBodies;
+    return state_->posted;
 }
 
 QByteArray FakeBackend::bodyFor(const Config& config, const QString& target, qint64 now, int* status)

@@ -93,8 +93,12 @@ public:
     // Request targets (path and query) in the order they arrived.
     QStringList requestedPaths() const;
     void clearRequestedPaths();
-    // Bodies of the POST requests, in the order they arrived.
-    QList<QByteArray> postedBodies() const;
+    struct PostedRequest {
+        QString path; // without the query
+        QByteArray body;
+    };
+    // Every POST request, in the order they arrived.
+    QList<PostedRequest> postedRequests() const;
 
     // `config` with everything the whole allowance holds: a credit balance, a second
     // bucket, a reached type, a spend-control limit (75 % left, resets in three days),

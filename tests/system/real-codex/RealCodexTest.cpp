@@ -83,8 +83,9 @@ protected:
     QList<QJsonObject> consumeBodies() const
     {
         QList<QJsonObject> bodies;
-        for (const QByteArray& body : backend_->postedBodies())
-            bodies.append(QJsonDocument::fromJson(body).object());
+        for (const FakeBackend::PostedRequest& request : backend_->postedRequests())
+            if (request.path == QLatin1String(FakeBackend::consumePath))
+                bodies.append(QJsonDocument::fromJson(request.body).object());
         return bodies;
     }
 
