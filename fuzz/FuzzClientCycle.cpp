@@ -298,7 +298,8 @@ void run(const std::uint8_t* data, std::size_t size, const QString& keyFile)
         // Enough for a few cycles, a reconnect and a reset; longer inputs add nothing but time.
         for (int step = 0; step < kMostSteps && !in.empty(); ++step) {
             ScriptedConnection* connection = world.current && !world.current->isClosed() ? world.current : nullptr;
-            switch (in.byte() % 12) {
+            const int kind = in.byte() % 12;
+            switch (kind) {
             case 0:
                 cycle.startLocked();
                 break;
@@ -369,13 +370,19 @@ void run(const std::uint8_t* data, std::size_t size, const QString& keyFile)
             }
             if (world.current && world.current->isClosed())
                 world.current = nullptr; // deleted at the end with the other retired connections
-            if (!world.lastKey.isEmpty() && ::access(keyPath.constData(), F_OK) != 0)
-                world.lastKey.clear(); // an outcome removed the key: the next reset is a new one
+            // Only an answer (steps 3 and 4) can remove the key: the next reset is a new one.
+            if ((kind == 3 || kind == 4) && !world.lastKey.isEmpty() && ::access(keyPath.constData(), F_OK) != 0)
+                world.lastKey.clear();
         }
     }
     // The cycle retires connections with deleteLater; with no event loop they go here.
-    if (world.launched > 0)
+    // Qt drops delivered entries from its queue only on a pass over every event type,
+    // so the second call keeps the queue from growing with every input (and every
+    // later pass from getting slower).
+    if (world.launched > 0) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::sendPostedEvents();
+    }
     if (resetAsked)
         ::unlink(keyPath.constData()); // the next input starts without a key
     if (world.launched != world.stopped)
