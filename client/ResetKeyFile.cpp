@@ -3,12 +3,12 @@
 #include "UniqueFd.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUuid>
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,13 +58,16 @@ bool writeAll(int fd, const QByteArray& bytes)
     return true;
 }
 
-// Written to a fresh file beside `path` and renamed over it: the key is there whole or
-// not at all, and a rename replaces a link put there meanwhile instead of following it.
-bool writeRequest(const QString& path, const ResetRequest& request)
+enum class Written { yes, taken, failed };
+
+// Written to a fresh file beside `path` and then linked to it: the key is there whole or
+// not at all, and a file that appeared meanwhile (another instance's key, or a link)
+// is never replaced or followed: the link fails and the caller reads what is there.
+Written writeRequest(const QString& path, const ResetRequest& request)
 {
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder))
-        return false;
+        return Written::failed;
     QJsonObject object {{QStringLiteral("idempotencyKey"), request.idempotencyKey}};
     if (request.creditId)
         object.insert(QStringLiteral("creditId"), *request.creditId);
@@ -73,18 +76,27 @@ bool writeRequest(const QString& path, const ResetRequest& request)
     QByteArray temporary = QFile::encodeName(path) + ".XXXXXX";
     UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC)); // mode 0600
     if (!fd)
-        return false;
+        return Written::failed;
     const bool written = ::fchmod(fd.get(), S_IRUSR | S_IWUSR) == 0 && writeAll(fd.get(), bytes)
         && ::fsync(fd.get()) == 0;
     fd.reset();
-    if (!written || ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
-        ::unlink(temporary.constData());
-        return false;
-    }
-    // The rename itself lasts once the folder is on disk too.
+    const int linked = written ? ::link(temporary.constData(), QFile::encodeName(path).constData()) : -1;
+    const int linkError = errno;
+    ::unlink(temporary.constData());
+    if (linked != 0)
+        return written && linkError == EEXIST ? Written::taken : Written::failed;
+    // The new name lasts once the folder is on disk too.
     if (UniqueFd dir(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir)
         ::fsync(dir.get());
-    return true;
+    return Written::yes;
+}
+
+std::optional<ResetRequest> readExisting(const QByteArray& name)
+{
+    UniqueFd fd(::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
+        return std::nullopt; // a link (ELOOP), or a file we may not read
+    return readRequest(fd.get());
 }
 
 } // namespace
@@ -92,15 +104,19 @@ bool writeRequest(const QString& path, const ResetRequest& request)
 std::optional<ResetRequest> ResetKeyFile::loadOrCreate(const QString& path, const std::optional<QString>& creditId)
 {
     const QByteArray name = QFile::encodeName(path);
-    UniqueFd fd(::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd)
-        return readRequest(fd.get());
-    if (errno != ENOENT)
-        return std::nullopt; // a link (ELOOP), or a file we may not read
+    struct stat info {};
+    if (::lstat(name.constData(), &info) == 0 || errno != ENOENT)
+        return readExisting(name);
     const ResetRequest request {QUuid::createUuid().toString(QUuid::WithoutBraces), creditId};
-    if (!writeRequest(path, request))
-        return std::nullopt;
-    return request;
+    switch (writeRequest(path, request)) {
+    case Written::yes:
+        return request;
+    case Written::taken: // another attempt wrote its key first: that one is the request
+        return readExisting(name);
+    case Written::failed:
+        break;
+    }
+    return std::nullopt;
 }
 
 void ResetKeyFile::remove(const QString& path)

@@ -19,9 +19,10 @@ struct ResetRequest {
 namespace ResetKeyFile {
 
 // The request written down in `path`, or when there is no file a new one (a fresh UUID
-// and `creditId`) written there atomically with mode 0600 first. Nothing when `path` is
-// anything but a regular file (a link, a FIFO, a device, a directory), holds no request,
-// or cannot be written; the caller then sends nothing.
+// and `creditId`) written there atomically with mode 0600 first; of two attempts that
+// race (the tray and the console), both get the key written first. Nothing when `path`
+// is anything but a regular file (a link, a FIFO, a device, a directory), holds no
+// request, or cannot be written; the caller then sends nothing.
 std::optional<ResetRequest> loadOrCreate(const QString& path, const std::optional<QString>& creditId);
 
 // Removes the file once an outcome has arrived; a file already gone is fine.

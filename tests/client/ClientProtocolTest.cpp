@@ -62,6 +62,8 @@ TEST(ClientProtocol, OneCycleSendsExactlyTheseLinesAndARefreshRepeatsIt)
         parseObject(R"({"id":4,"method":"account/read","params":{"refreshToken":true}})"),
     };
     EXPECT_EQ(h.received(1), expected);
+    ASSERT_TRUE(h.lastAllowance());
+    EXPECT_EQ(h.lastAllowance()->plan, QStringLiteral("plus")) << "the rest of the answer comes with the snapshot";
 
     h.client().refresh();
     ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot(), 5000, 4));
@@ -334,7 +336,7 @@ TEST(ClientProtocol, ABankedResetKeepsItsKeyUntilAnOutcome)
     const QString refused = status(QStringLiteral("한도 리셋 확인 실패 (코드 알 수 없음) — 다시 시도하면 같은 요청으로 확인"));
     const QString noAnswer = status(QStringLiteral("한도 리셋 응답 없음 — 다시 시도하면 같은 요청으로 확인"));
     const QString unsupported = status(QStringLiteral("이 Codex 버전은 한도 리셋을 지원하지 않음"));
-    enum class Key { none, link, fifo, directory };
+    enum class Key { none, earlier, link, fifo, directory };
     struct Case {
         const char* name;
         QList<QByteArray> answers; // the actions answering attempt 1, 2, ...
@@ -368,6 +370,10 @@ TEST(ClientProtocol, ABankedResetKeepsItsKeyUntilAnOutcome)
         {"-32600 for another reason is an error", {R"({"error": {"code": -32600, "message": "bad"}})"},
          {underway, status(QStringLiteral("한도 리셋 확인 실패 (코드 -32600) — 다시 시도하면 같은 요청으로 확인"))},
          true},
+        {"a key left by an earlier attempt (a crash, the console) is the request",
+         {R"({"result": {"outcome": "alreadyRedeemed"}})"},
+         QStringList{underway, status(QStringLiteral("이미 처리된 한도 리셋 — 새 사용량 불러오는 중"))} + happyRefresh(),
+         false, 20, Key::earlier},
         {"a link where the key belongs is not followed", {}, {refused}, true, 20, Key::link},
         {"nor is a FIFO read", {}, {refused}, true, 20, Key::fifo},
         {"nor a directory", {}, {refused}, true, 20, Key::directory},
@@ -386,7 +392,11 @@ TEST(ClientProtocol, ABankedResetKeepsItsKeyUntilAnOutcome)
         h.setScenario(R"({"rules": [)" + rules + "]}");
         QDir().mkpath(h.dir() + QStringLiteral("/state"));
         const QByteArray otherKey = R"({"idempotencyKey":"not-ours"})";
-        if (c.existing == Key::link) {
+        const QByteArray earlierKey = R"({"creditId":"credit-0","idempotencyKey":"0b1d7e44-1f0e-4c55-9a55-5d1f0e2c7a10"})";
+        if (c.existing == Key::earlier) {
+            QFile earlier(keyFile);
+            ASSERT_TRUE(earlier.open(QIODevice::WriteOnly) && earlier.write(earlierKey) == earlierKey.size());
+        } else if (c.existing == Key::link) {
             QFile other(h.dir() + QStringLiteral("/other"));
             ASSERT_TRUE(other.open(QIODevice::WriteOnly) && other.write(otherKey) == otherKey.size());
             ASSERT_TRUE(QFile::link(other.fileName(), keyFile));
@@ -420,11 +430,15 @@ TEST(ClientProtocol, ABankedResetKeepsItsKeyUntilAnOutcome)
                 written.append(QString::fromUtf8(line.payload));
         for (qsizetype n = 0; n < sent.size(); ++n) {
             EXPECT_EQ(sent[n], sent[0]) << "every attempt repeats the first request";
-            EXPECT_EQ(sent[n].value(QStringLiteral("creditId")), QJsonValue(QStringLiteral("credit-1")));
-            EXPECT_EQ(sent[n].value(QStringLiteral("idempotencyKey")).toString().size(), 36) << "a UUID";
+            if (c.existing == Key::earlier) {
+                EXPECT_EQ(sent[n], parseObject(earlierKey));
+            } else {
+                EXPECT_EQ(sent[n].value(QStringLiteral("creditId")), QJsonValue(QStringLiteral("credit-1")));
+                EXPECT_EQ(sent[n].value(QStringLiteral("idempotencyKey")).toString().size(), 36) << "a UUID";
+            }
             EXPECT_EQ(parseObject(written.value(n).toUtf8()), sent[n]) << "the key was on disk before the request";
         }
-        if (c.existing != Key::none)
+        if (c.existing != Key::none && c.existing != Key::earlier)
             continue;
         QFile key(keyFile);
         EXPECT_EQ(key.exists(), c.keyKept);
