@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -195,6 +196,17 @@ TEST_F(ConsoleFakeCodexTest, UseResetSpendsOneResetAndExitsByItsOutcome)
         // Unanswered: the time-out ends it and the key stays for the retry.
         {R"([])", {"--timeout", "2"}, 3, {}, {underway}, false, true},
     };
+    // On a terminal it asks first; any answer but y or yes spends nothing and starts nothing.
+    QProcess terminal;
+    terminal.setProcessEnvironment(console_.environment());
+    terminal.start("script", {"-qec", TALLYGLASS_STATUS_PATH " --use-reset", "/dev/null"});
+    terminal.write("n\n");
+    terminal.closeWriteChannel();
+    ASSERT_TRUE(terminal.waitForFinished(10000));
+    EXPECT_EQ(terminal.exitCode(), 1);
+    EXPECT_TRUE(terminal.readAll().contains("한도 리셋 1개를 사용할까요? [y/N] "));
+    EXPECT_TRUE(transcript().isEmpty()) << transcript().toStdString();
+
     for (const Case& c : cases) {
         SCOPED_TRACE(c.consume.toStdString());
         QFile::remove(keyFile);
