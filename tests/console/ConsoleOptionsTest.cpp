@@ -129,7 +129,8 @@ TEST(ConsoleOptionsTest, HelpNamesEveryOptionAndExitCode)
     const QString help = ConsoleOptions::helpText();
     for (const char* needle : {"--timeout SECONDS", "--watch SECONDS", "--help", "--version", "default 60", "SIGINT", "SIGTERM",
                                "{\"status\":null}", "\"snapshot\"", "\"remainingPercent\"", "  0  ", "  1  ", "  2  ",
-                               "  3  ", "  4  ", "--history", "--since HOURS", "--no-history", "history.sqlite3"})
+                               "  3  ", "  4  ", "--history", "--since HOURS", "--no-history", "history.sqlite3",
+                               "--use-reset", "--yes", "\"resetOutcome\"", "\"limits\""})
         EXPECT_TRUE(help.contains(QLatin1String(needle))) << needle;
 }
 

@@ -196,6 +196,15 @@ TEST(BarLinesTest, WaybarAndTextFollowTheTrayThroughAReadingAndARefresh)
     const QString tooltip = object(waybar.snapshot(reading(37))).value("tooltip").toString();
     EXPECT_EQ(tooltip, QStringLiteral("5시간 한도 남음\n5h 남음: 63%\n5h 갱신: 12:00 AM\nWeek 남음: 88%\n"
                                       "Week 갱신: Tue 12:00 AM\n확인: 8:26 AM"));
+    // The allowance's menu lines follow the window lines: another bucket under its name, credits, resets.
+    UsageAllowance allowance;
+    allowance.otherLimits = {{"codex_bengalfox", "Spark", UsageWindow{40, 300, 1893456000}, UsageWindow{5, 10080, 1894060800}}};
+    allowance.credits = Credits{true, false, "125.5"};
+    allowance.resetCredits = ResetCredits{2, std::nullopt};
+    EXPECT_EQ(object(waybar.snapshot(reading(37), allowance)).value("tooltip").toString(),
+              QStringLiteral("5시간 한도 남음\n5h 남음: 63%\n5h 갱신: 12:00 AM\nWeek 남음: 88%\nWeek 갱신: Tue 12:00 AM\n"
+                             "Spark\n5h 남음: 60%\n5h 갱신: 12:00 AM\nWeek 남음: 95%\nWeek 갱신: Tue 12:00 AM\n"
+                             "크레딧 잔액: 125.5\n한도 리셋 2개\n확인: 8:26 AM"));
     EXPECT_EQ(object(waybar.status(ClientStatus::notFound())).value("tooltip").toString(),
               ClientStatus::notFound().text);
 }
