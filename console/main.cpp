@@ -47,6 +47,24 @@ void printError(const QString& text)
     writeAll(STDERR_FILENO, "tallyglass-status: " + text.toUtf8() + '\n');
 }
 
+// --use-reset without --yes: asks on the terminal. Only "y" or "yes" spends.
+bool userAgreesToReset()
+{
+    writeAll(STDERR_FILENO, QStringLiteral("한도 리셋 1개를 사용할까요? [y/N] ").toUtf8());
+    QByteArray answer;
+    char byte = 0;
+    while (answer.size() < 256) {
+        const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || byte == '\n')
+            break;
+        answer += byte;
+    }
+    answer = answer.trimmed().toLower();
+    return answer == "y" || answer == "yes";
+}
+
 // --history: the stored readings as snapshot lines, oldest first.
 int printHistory(const tallyglass::ConsoleOptions& options)
 {
@@ -84,6 +102,16 @@ int main(int argc, char** argv)
         return writeAll(STDOUT_FILENO, "tallyglass-status " TALLYGLASS_VERSION "\n") ? 0 : StatusConsole::OutputFailed;
     if (options->mode == ConsoleOptions::Mode::History)
         return printHistory(*options);
+    if (options->mode == ConsoleOptions::Mode::UseReset && !options->confirmed) {
+        if (!::isatty(STDIN_FILENO)) {
+            printError(QStringLiteral("--use-reset asks before it spends a reset: run it on a terminal, or add --yes"));
+            return StatusConsole::BadArgument;
+        }
+        if (!userAgreesToReset()) {
+            printError(QStringLiteral("no reset was used"));
+            return StatusConsole::NoUsage;
+        }
+    }
 
     UnixSignalPipe signalPipe({SIGINT, SIGTERM});
     if (!signalPipe.isValid()) {

@@ -4,7 +4,11 @@
 
 namespace tallyglass {
 
-std::optional<std::int64_t> jsonNumberToInt64(const QJsonValue& value)
+namespace {
+
+// Works on a value and on a member read in place alike.
+template <typename Value>
+std::optional<std::int64_t> numberToInt64(const Value& value)
 {
     if (!value.isDouble())
         return std::nullopt;
@@ -28,6 +32,18 @@ std::optional<std::int64_t> jsonNumberToInt64(const QJsonValue& value)
     if (whole < lowest || whole >= pastHighest)
         return std::nullopt;
     return static_cast<std::int64_t>(whole);
+}
+
+} // namespace
+
+std::optional<std::int64_t> jsonNumberToInt64(const QJsonValue& value)
+{
+    return numberToInt64(value);
+}
+
+std::optional<std::int64_t> jsonNumberToInt64(const QJsonValueConstRef& value)
+{
+    return numberToInt64(value);
 }
 
 } // namespace tallyglass

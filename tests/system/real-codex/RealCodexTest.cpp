@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
@@ -24,6 +26,8 @@ const QString loading = QStringLiteral("사용량 불러오는 중…");
 const QString checking = QStringLiteral("계정 확인 중… 이전 사용량 표시 중지");
 const QString loginNeeded = QStringLiteral("Codex에서 ChatGPT 로그인이 필요함 — 이전 사용량 표시 중지");
 const QString accountChanged = QStringLiteral("계정 상태 변경 — 이전 사용량 표시 중지");
+const QString resetUnderway = QStringLiteral("한도 리셋 사용 중…");
+const QStringList useReset{QStringLiteral("--use-reset"), QStringLiteral("--yes")};
 constexpr int runLimitMs = 90000;
 
 struct ProcessEntry {
@@ -70,6 +74,21 @@ protected:
         ASSERT_TRUE(FakeCodexHome::writeChatGpt(codexHome_.path(), config.accountId, backend_->baseUrl()));
     }
 
+    QString pendingResetPath() const
+    {
+        return QFileInfo(console_.historyPath()).dir().filePath(QStringLiteral("pending-reset"));
+    }
+
+    // The consume requests the backend received, as objects.
+    QList<QJsonObject> consumeBodies() const
+    {
+        QList<QJsonObject> bodies;
+        for (const FakeBackend::PostedRequest& request : backend_->postedRequests())
+            if (request.path == QLatin1String(FakeBackend::consumePath))
+                bodies.append(QJsonDocument::fromJson(request.body).object());
+        return bodies;
+    }
+
     // Texts the CLI's own account/updated notification may add while a read is pending.
     static QStringList withoutNotificationTexts(QStringList statuses)
     {
@@ -102,10 +121,10 @@ TEST_F(RealCodexTest, AnApiKeyIsNoChatGptLogin)
     EXPECT_TRUE(run.leftovers.isEmpty()) << run.describe().toStdString();
 }
 
-TEST_F(RealCodexTest, ChatGptWithBothWindowsPrintsTheBackendsFigures)
+TEST_F(RealCodexTest, ChatGptWithTheWholeAllowancePrintsTheBackendsFigures)
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    FakeBackend::Config config;
+    FakeBackend::Config config = FakeBackend::wholeAllowance({}, now);
     config.fiveHourUsedPercent = 37;
     config.weekUsedPercent = 81;
     config.fiveHourResetAt = now + 4000;
@@ -135,10 +154,90 @@ TEST_F(RealCodexTest, ChatGptWithBothWindowsPrintsTheBackendsFigures)
     EXPECT_GE(snapshot["receivedAt"].toDouble(), before - 1);
     EXPECT_LE(snapshot["receivedAt"].toDouble(), after + 1);
 
+    // Everything beyond the codex windows, as the client published it.
+    const QJsonArray limits = snapshot["limits"].toArray();
+    ASSERT_EQ(limits.size(), 1) << run.describe().toStdString();
+    EXPECT_EQ(limits[0]["id"], "codex_bengalfox");
+    EXPECT_EQ(limits[0]["name"], "GPT-5.3-Codex-Spark");
+    EXPECT_EQ(limits[0]["fiveHour"]["usedPercent"].toInteger(-1), 40);
+    EXPECT_EQ(limits[0]["week"]["usedPercent"].toInteger(-1), 5);
+    EXPECT_EQ(snapshot["credits"].toObject(), (QJsonObject{{"hasCredits", true}, {"unlimited", false}, {"balance", "125.5"}}));
+    EXPECT_EQ(snapshot["plan"], "plus");
+    EXPECT_EQ(snapshot["reached"], "workspace_member_usage_limit_reached");
+    EXPECT_EQ(snapshot["spendControl"].toObject(),
+              (QJsonObject{{"remainingPercent", 75}, {"resetsAt", double(now + 3 * 86400)}}));
+    EXPECT_EQ(snapshot["resetCredits"].toObject(),
+              (QJsonObject{{"available", 2},
+                           {"credits", QJsonArray{QJsonObject{{"id", "rlrc-later"}, {"expiresAt", double(now + 10 * 86400)}},
+                                                  QJsonObject{{"id", "rlrc-soon"}, {"expiresAt", double(now + 20 * 3600)}}}}}))
+        << run.describe().toStdString();
+
     const QStringList paths = backend_->requestedPaths();
     EXPECT_TRUE(paths.contains(FakeBackend::accountsCheckPath)) << paths.join(' ').toStdString();
     EXPECT_TRUE(paths.contains(FakeBackend::usagePath)) << paths.join(' ').toStdString();
     EXPECT_TRUE(run.leftovers.isEmpty()) << run.describe().toStdString();
+}
+
+TEST_F(RealCodexTest, ABankedResetIsSpentOnceAndTheNewWindowsAreRead)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    FakeBackend::Config config = FakeBackend::wholeAllowance({}, now);
+    config.fiveHourUsedPercent = 96;
+    config.fiveHourResetAt = now + 600;
+    serveChatGpt(config);
+
+    const ConsoleRun run = console_.run(useReset, runLimitMs);
+    ASSERT_TRUE(run.finished) << run.describe().toStdString();
+    EXPECT_EQ(run.exitCode, 0) << run.describe().toStdString();
+    const QStringList statuses = withoutNotificationTexts(run.statuses());
+    EXPECT_TRUE(statuses.contains(resetUnderway)) << run.describe().toStdString();
+    EXPECT_TRUE(statuses.contains(QStringLiteral("한도 리셋 완료 — 새 사용량 불러오는 중"))) << run.describe().toStdString();
+    EXPECT_TRUE(run.lines.contains(QJsonObject{{"resetOutcome", "reset"}})) << run.describe().toStdString();
+
+    // One POST, naming the credit that expires first; the reading after it shows the
+    // windows the backend started anew.
+    const QList<QJsonObject> bodies = consumeBodies();
+    ASSERT_EQ(bodies.size(), 1) << run.describe().toStdString();
+    EXPECT_EQ(bodies[0]["credit_id"], "rlrc-soon");
+    EXPECT_FALSE(bodies[0]["redeem_request_id"].toString().isEmpty());
+    const QJsonObject after = run.lines.last()["snapshot"].toObject();
+    EXPECT_EQ(after["fiveHour"]["usedPercent"].toInteger(-1), 0) << run.describe().toStdString();
+    EXPECT_GE(after["fiveHour"]["resetsAt"].toDouble(), double(now + 18000));
+    EXPECT_EQ(after["resetCredits"]["available"].toInteger(-1), 1);
+    EXPECT_FALSE(QFileInfo::exists(pendingResetPath())) << "the key outlived its outcome";
+    EXPECT_TRUE(run.leftovers.isEmpty()) << run.describe().toStdString();
+}
+
+// The CLI gives up on a slow backend after about 10 s, though the backend may have acted;
+// the retry must send the same request, which the backend then recognises.
+TEST_F(RealCodexTest, ARetryAfterTheClisTimeOutSendsTheSameRequest)
+{
+    FakeBackend::Config config = FakeBackend::wholeAllowance({}, QDateTime::currentSecsSinceEpoch());
+    config.consumeDelayMs = 15000;
+    serveChatGpt(config);
+
+    const ConsoleRun slow = console_.run(useReset, runLimitMs);
+    ASSERT_TRUE(slow.finished) << slow.describe().toStdString();
+    EXPECT_EQ(slow.exitCode, 1) << slow.describe().toStdString();
+    EXPECT_TRUE(slow.statuses().contains(QStringLiteral("한도 리셋 확인 실패 (코드 -32603) — 다시 시도하면 같은 요청으로 확인")))
+        << slow.describe().toStdString();
+    EXPECT_TRUE(QFileInfo::exists(pendingResetPath())) << "the key was dropped without an outcome";
+
+    FakeBackend::Config prompt = backend_->config();
+    prompt.consumeDelayMs = 0;
+    backend_->setConfig(prompt);
+    const ConsoleRun retry = console_.run(useReset, runLimitMs);
+    ASSERT_TRUE(retry.finished) << retry.describe().toStdString();
+    EXPECT_EQ(retry.exitCode, 0) << retry.describe().toStdString();
+    EXPECT_TRUE(retry.lines.contains(QJsonObject{{"resetOutcome", "alreadyRedeemed"}})) << retry.describe().toStdString();
+
+    const QList<QJsonObject> bodies = consumeBodies();
+    ASSERT_EQ(bodies.size(), 2) << retry.describe().toStdString();
+    EXPECT_EQ(bodies[1], bodies[0]) << "the retry is another request";
+    EXPECT_EQ(bodies[0]["credit_id"], "rlrc-soon");
+    EXPECT_EQ(backend_->config().resetCredits[0].status, "available") << "a second reset was spent";
+    EXPECT_FALSE(QFileInfo::exists(pendingResetPath()));
+    EXPECT_TRUE(retry.leftovers.isEmpty()) << retry.describe().toStdString();
 }
 
 TEST_F(RealCodexTest, ANullWeekWindowIsPrintedAsNull)

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # One full reading by tallyglass-status against the oldest Codex CLI Tallyglass supports,
-# offline: fake-backend stands in for the ChatGPT backend and writes the CLI's sign-in.
+# then an attempt to spend a banked reset, which that version does not know; offline:
+# fake-backend stands in for the ChatGPT backend and writes the CLI's sign-in. It serves
+# the whole allowance (other buckets, credits, banked resets), which this version must
+# read as it always did.
 #
 #   oldest-codex-test.sh TALLYGLASS_STATUS FAKE_BACKEND CODEX_CLI_DIR VERSION
 #
@@ -46,7 +49,7 @@ mkdir -p "$work/bin" "$work/home" "$work/codex-home"
 ln -s "$(cd "$cli_dir" && pwd)/node_modules/.bin/codex" "$work/bin/codex"
 
 mkfifo "$work/backend-in"
-"$backend_program" both --codex-home "$work/codex-home" <"$work/backend-in" >"$work/backend.out" 2>&1 &
+"$backend_program" whole --codex-home "$work/codex-home" <"$work/backend-in" >"$work/backend.out" 2>&1 &
 backend_pid=$!
 exec 3>"$work/backend-in"
 for _ in $(seq 100); do
@@ -68,3 +71,17 @@ describe="exit $code; stdout: $(cat "$work/out"); stderr: $(tail -5 "$work/err")
 tail -n 1 "$work/out" | grep -q '^{"snapshot":{"fiveHour":{.*"usedPercent":37.*"week":{.*"usedPercent":12' ||
   fail "the last line is no reading of the backend's figures: $describe"
 echo "codex-cli $version: $(tail -n 1 "$work/out")"
+
+# This version knows no banked resets: the request is refused as unknown, which ends
+# the attempt for good (no key kept for a retry).
+env -i PATH="$work/bin:$(dirname "$node"):/usr/bin:/bin" HOME="$work/home" CODEX_HOME="$work/codex-home" \
+  LANG=C.UTF-8 "${sanitizers[@]}" timeout -k 5 150 "$status_program" --use-reset --yes --timeout 120 \
+  </dev/null >"$work/out" 2>"$work/err"
+code=$?
+describe="exit $code; stdout: $(cat "$work/out"); stderr: $(tail -5 "$work/err")"
+((code == 1)) || fail "--use-reset against codex-cli $version: $describe"
+grep -qF '{"status":"이 Codex 버전은 한도 리셋을 지원하지 않음"}' "$work/out" ||
+  fail "--use-reset against codex-cli $version does not say the version lacks resets: $describe"
+[ ! -e "$work/home/.local/state/tallyglass/pending-reset" ] ||
+  fail "--use-reset against codex-cli $version kept its key: $describe"
+echo "codex-cli $version --use-reset: $(grep -F '한도 리셋' "$work/out" | tr '\n' ' ')"
