@@ -15,6 +15,7 @@
 #include "client/AppServerConnection.h"
 #include "fuzz/FuzzReplay.h"
 #include "client/ReadingCycle.h"
+#include "usage/JsonInteger.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -113,6 +114,10 @@ struct World {
     std::int64_t lastId = 0;
     ScriptedConnection* current = nullptr;
     std::map<std::int64_t, QString> asked; // id → method, on the current connection
+    // What the connection still awaits, kept as it does: an answer, the time-out or an
+    // account/updated (for a usage read) settles a request, so later answers to it are
+    // ignored by the cycle and must be by the checks too.
+    std::map<std::int64_t, QString> awaited;
     std::vector<Received> received;        // answers on the current connection, in order
     QString keyFile;
     QByteArray lastKey; // of the last reset asked while its key file existed
@@ -123,20 +128,21 @@ struct World {
         if (method.isString()) {
             if (method.toString() == QLatin1String("account/rateLimits/updated"))
                 reconnectsSinceRefresh = 0; // may start a new cycle
+            if (method.toString() == QLatin1String("account/updated"))
+                std::erase_if(awaited, [](const auto& entry) { return entry.second == QLatin1String("account/rateLimits/read"); });
             return;
         }
-        const QJsonValue idValue = message.value(QLatin1String("id"));
-        if (!idValue.isDouble())
-            return;
-        const auto it = asked.find(std::int64_t(idValue.toDouble()));
-        if (it == asked.end())
+        const std::optional<std::int64_t> id = jsonNumberToInt64(message.value(QLatin1String("id")));
+        const auto it = id ? awaited.find(*id) : awaited.end();
+        if (it == awaited.end())
             return;
         Received r {it->second, std::nullopt, false};
+        awaited.erase(it);
         const QJsonObject result = message.value(QLatin1String("result")).toObject();
         const QJsonValue account = result.value(QLatin1String("account"));
         if (account.isObject() && account.toObject().value(QLatin1String("type")) == QLatin1String("chatgpt"))
             r.chatgptAccount = account.toObject();
-        r.usage = it->second == QLatin1String("account/rateLimits/read") && !result.isEmpty();
+        r.usage = r.method == QLatin1String("account/rateLimits/read") && !result.isEmpty();
         received.push_back(r);
     }
 
@@ -190,8 +196,8 @@ bool ScriptedConnection::writeLine(const QByteArray& line)
     world_.lastId = value;
     const QByteArrayView method = field(line, "\"method\":");
     if (method == "account/rateLimitResetCredit/consume") {
-        for (const auto& [askedId, askedMethod] : world_.asked)
-            if (askedMethod != kConsume && pending().settle(askedId))
+        for (const auto& [awaitedId, awaitedMethod] : world_.awaited)
+            if (awaitedMethod != kConsume)
                 fail("a reset asked while a reading was under way");
         const QByteArray key = field(line, "\"idempotencyKey\":").toByteArray();
         if (!world_.lastKey.isEmpty() && world_.lastKey != key)
@@ -199,6 +205,7 @@ bool ScriptedConnection::writeLine(const QByteArray& line)
         world_.lastKey = key;
     }
     world_.asked[value] = QLatin1String(method.data(), method.size());
+    world_.awaited[value] = world_.asked[value];
     return true;
 }
 
@@ -281,11 +288,17 @@ void run(const std::uint8_t* data, std::size_t size, const QString& keyFile)
                 fail("a second connection while one is open");
             ++world.launched;
             world.asked.clear();
+            world.awaited.clear();
             world.received.clear();
             auto forward = std::move(events.message);
             events.message = [&world, forward](const QJsonObject& message) {
                 world.record(message);
                 forward(message);
+            };
+            auto overdue = std::move(events.overdue);
+            events.overdue = [&world, overdue](std::int64_t id, RequestKind kind) {
+                world.awaited.erase(id);
+                overdue(id, kind);
             };
             auto handler = events.message;
             world.current = new ScriptedConnection(world, std::move(events), timeout);
