@@ -9,6 +9,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUrl>
 #include <QVariant>
 #include <algorithm>
 #include <cmath>
@@ -125,10 +126,17 @@ HistoryStore::Opened HistoryStore::open()
     for (int attempt = 0; attempt < 2; ++attempt) {
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
-            db.setDatabaseName(path_);
             QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs);
-            if (access_ == Access::readOnly)
-                options += QStringLiteral(";QSQLITE_OPEN_READONLY");
+            if (access_ == Access::readOnly) {
+                // Read-write but never created ("mode=rw"), and only read: unlike a read-only
+                // connection, the last one to close removes the -wal and -shm as usual.
+                QUrl url = QUrl::fromLocalFile(path_);
+                url.setQuery(QStringLiteral("mode=rw"));
+                db.setDatabaseName(url.toString(QUrl::FullyEncoded));
+                options += QStringLiteral(";QSQLITE_OPEN_URI");
+            } else {
+                db.setDatabaseName(path_);
+            }
             db.setConnectOptions(options);
             int code = -1;
             open_ = db.open() ? prepareSchema(&code) : (code = sqliteCode(db.lastError()), false);
