@@ -192,18 +192,19 @@ bool HistoryStore::migrate(int* code)
     ok = ok && run("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'readings'") && q.next();
     const bool unversioned = ok && version == 0 && q.value(0).toInt() > 0;
     if (ok && version == 0) {
-        // One row per bucket of a reading; the rows of one reading share its number, so
-        // readings of the same millisecond stay apart. A window that was absent has NULL
-        // in all three of its columns; limit_name is NULL where it is the id.
+        // One row per bucket of a reading, the codex bucket first (bucket 0); readings of
+        // the same millisecond are told apart by seq. The key is the time order, so no second
+        // index is needed (and 0 and 1 take no bytes). A window that was absent has NULL in
+        // all three of its columns; limit_name is NULL where it is the id.
         ok = (!unversioned || run("ALTER TABLE readings RENAME TO readings_unversioned")) &&
             run("CREATE TABLE readings ("
-                "reading INTEGER NOT NULL, at_ms INTEGER NOT NULL, limit_id TEXT NOT NULL, limit_name TEXT,"
+                "at_ms INTEGER NOT NULL, seq INTEGER NOT NULL, bucket INTEGER NOT NULL,"
+                " limit_id TEXT NOT NULL, limit_name TEXT,"
                 " five_used INTEGER, five_minutes INTEGER, five_resets REAL,"
                 " week_used INTEGER, week_minutes INTEGER, week_resets REAL,"
-                " PRIMARY KEY (reading, limit_id))") &&
-            run("CREATE INDEX readings_at ON readings (at_ms)") &&
+                " PRIMARY KEY (at_ms, seq, bucket)) WITHOUT ROWID") &&
             (!unversioned ||
-             (run("INSERT INTO readings SELECT row_number() OVER (ORDER BY at_ms), at_ms, 'codex', NULL,"
+             (run("INSERT INTO readings SELECT at_ms, 0, 0, 'codex', NULL,"
                   " five_used, five_minutes, five_resets, week_used, week_minutes, week_resets"
                   " FROM readings_unversioned") &&
               run("DROP TABLE readings_unversioned"))) &&
@@ -246,10 +247,9 @@ HistoryStore::Result HistoryStore::record(const UsageSnapshot& snapshot, const s
             // processes recording the same reading store it once.
             if (q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
                 const qint64 at = toMs(snapshot.receivedAt);
-                q.prepare(QStringLiteral("SELECT reading, %1 FROM readings WHERE limit_id = ? AND at_ms <= ?"
-                                         " ORDER BY at_ms DESC, reading DESC LIMIT 1")
+                q.prepare(QStringLiteral("SELECT seq, %1 FROM readings WHERE bucket = 0 AND at_ms <= ?"
+                                         " ORDER BY at_ms DESC, seq DESC LIMIT 1")
                               .arg(QLatin1String(columns)));
-                q.addBindValue(QLatin1String(codexLimitId));
                 q.addBindValue(at);
                 bool ok = q.exec();
                 if (ok && q.next()) {
@@ -257,21 +257,29 @@ HistoryStore::Result HistoryStore::record(const UsageSnapshot& snapshot, const s
                     if (last.fiveHour == snapshot.fiveHour && last.week == snapshot.week &&
                         snapshot.receivedAt - last.receivedAt < repeatSeconds) {
                         const std::optional<std::vector<StoredReading>> before =
-                            select(QStringLiteral("reading = %1").arg(q.value(0).toLongLong()), -qInf());
+                            select(QStringLiteral("at_ms = %1 AND seq = %2")
+                                       .arg(q.value(1).toLongLong())
+                                       .arg(q.value(0).toLongLong()),
+                                   -qInf());
                         ok = before && before->size() == 1;
                         if (ok && before->front().otherLimits == buckets)
                             result = Result::skipped;
                     }
                 }
-                qint64 reading = 0;
-                if (ok && !result)
-                    ok = q.exec(QStringLiteral("SELECT coalesce(max(reading), 0) + 1 FROM readings")) && q.next() &&
-                        (reading = q.value(0).toLongLong()) > 0;
+                qint64 seq = 0;
+                if (ok && !result) {
+                    q.prepare(QStringLiteral("SELECT coalesce(max(seq) + 1, 0) FROM readings WHERE at_ms = ?"));
+                    q.addBindValue(at);
+                    ok = q.exec() && q.next();
+                    seq = ok ? q.value(0).toLongLong() : 0;
+                }
+                qint64 bucket = 0;
                 const auto insert = [&](const QString& id, const QString& name, const std::optional<UsageWindow>& five,
                                         const std::optional<UsageWindow>& week) {
-                    q.prepare(QStringLiteral("INSERT INTO readings VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-                    q.addBindValue(reading);
+                    q.prepare(QStringLiteral("INSERT INTO readings VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
                     q.addBindValue(at);
+                    q.addBindValue(seq);
+                    q.addBindValue(bucket++);
                     q.addBindValue(id);
                     q.addBindValue(name == id ? QVariant(QMetaType(QMetaType::QString)) : QVariant(name));
                     for (const std::optional<UsageWindow>& w : {five, week}) {
@@ -325,26 +333,26 @@ std::optional<std::vector<StoredReading>> HistoryStore::select(const QString& wh
     if (q.value(0).toInt() == 0)
         return out;
     // A file read before its migration has one row per reading, of the codex bucket.
-    const QString identity = version_ == 0 ? QStringLiteral("at_ms, '%1', NULL").arg(QLatin1String(codexLimitId))
-                                           : QStringLiteral("reading, limit_id, limit_name");
-    q.prepare(QStringLiteral("SELECT %1, %2 FROM readings WHERE at_ms >= ?%3 ORDER BY at_ms, 1, rowid")
+    const QString identity = version_ == 0 ? QStringLiteral("0, 0, '%1', NULL").arg(QLatin1String(codexLimitId))
+                                           : QStringLiteral("seq, bucket, limit_id, limit_name");
+    q.prepare(QStringLiteral("SELECT %1, %2 FROM readings WHERE at_ms >= ?%3 ORDER BY at_ms, 1, 2")
                   .arg(identity, QLatin1String(columns), where.isEmpty() ? QString() : QStringLiteral(" AND ") + where));
     q.addBindValue(std::isfinite(since) ? toMs(since) : std::numeric_limits<qint64>::min());
     if (!q.exec())
         return std::nullopt;
-    std::optional<qint64> current;
+    std::optional<std::pair<qint64, qint64>> current; // at_ms and seq of the reading being read
     while (q.next()) {
-        const qint64 reading = q.value(0).toLongLong();
-        const QString id = q.value(1).toString();
-        const UsageSnapshot windows = snapshotAt(q, 3);
+        const std::pair<qint64, qint64> reading{q.value(4).toLongLong(), q.value(0).toLongLong()};
+        const QString id = q.value(2).toString();
+        const UsageSnapshot windows = snapshotAt(q, 4);
         if (reading != current) {
             current = reading;
             out.push_back(StoredReading{UsageSnapshot{std::nullopt, std::nullopt, windows.receivedAt}, {}});
         }
-        if (id == QLatin1String(codexLimitId)) {
+        if (q.value(1).toLongLong() == 0) {
             out.back().snapshot = windows;
         } else {
-            const QString name = q.isNull(2) ? id : q.value(2).toString();
+            const QString name = q.isNull(3) ? id : q.value(3).toString();
             out.back().otherLimits.push_back(LimitBucket{id, name, windows.fiveHour, windows.week});
         }
     }
@@ -357,7 +365,7 @@ std::vector<UsageSnapshot> HistoryStore::readings(double since)
     if (open() != Opened::yes)
         return out;
     const std::optional<std::vector<StoredReading>> stored =
-        select(version_ == 0 ? QString() : QStringLiteral("limit_id = '%1'").arg(QLatin1String(codexLimitId)), since);
+        select(version_ == 0 ? QString() : QStringLiteral("bucket = 0"), since);
     if (stored) {
         out.reserve(stored->size());
         for (const StoredReading& r : *stored)
