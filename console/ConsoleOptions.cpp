@@ -1,254 +1,160 @@
 #include "console/ConsoleOptions.h"
 
-#include <QCommandLineOption>
-#include <QCommandLineParser>
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <vector>
 
 namespace tallyglass {
 
 namespace {
 
-const QString timeoutName = QStringLiteral("timeout");
-const QString watchName = QStringLiteral("watch");
-const QString sinceName = QStringLiteral("since");
-const QString historyName = QStringLiteral("history");
-const QString noHistoryName = QStringLiteral("no-history");
-
 // An argument as it is quoted in an error line: control characters are written as
 // escapes, so that the line stays one line on the terminal.
 QString quoted(const QString& argument)
 {
-    QString out;
+    QString out = QStringLiteral("\"");
     for (const QChar c : argument) {
-        if (c == u'\n')
-            out += QLatin1String("\\n");
-        else if (c == u'\r')
-            out += QLatin1String("\\r");
-        else if (c == u'\t')
-            out += QLatin1String("\\t");
+        const qsizetype common = QStringLiteral("\n\r\t").indexOf(c);
+        if (common >= 0)
+            out += QLatin1String("\\") + QLatin1Char("nrt"[common]);
         else if (c.category() == QChar::Other_Control)
             out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
         else
             out += c;
     }
-    return QLatin1Char('"') + out + QLatin1Char('"');
+    return out + QLatin1Char('"');
 }
 
-const QString formatName = QStringLiteral("format");
+using Setter = std::function<bool(ConsoleOptions&, const QString&)>;
 
-std::optional<ConsoleOptions::Format> parseFormat(const QString& text)
+// Sets `field` to a decimal number from `low` to `high`.
+Setter number(auto field, double low, double high)
 {
-    using Format = ConsoleOptions::Format;
-    if (text == QLatin1String("json"))
-        return Format::Json;
-    if (text == QLatin1String("waybar"))
-        return Format::Waybar;
-    if (text == QLatin1String("text"))
-        return Format::Text;
-    return std::nullopt;
-}
-
-std::optional<double> parseSeconds(const QString& text)
-{
-    bool ok = false;
-    const double value = text.toDouble(&ok);
-    if (!ok || !std::isfinite(value) || value < ConsoleOptions::minSeconds || value > ConsoleOptions::maxSeconds)
-        return std::nullopt;
-    return value;
-}
-
-std::optional<double> parseHours(const QString& text)
-{
-    bool ok = false;
-    const double value = text.toDouble(&ok);
-    if (!ok || !std::isfinite(value) || value < ConsoleOptions::minHours || value > ConsoleOptions::maxHours)
-        return std::nullopt;
-    return value;
-}
-
-QString unit(const QString& optionName)
-{
-    return optionName == sinceName ? QStringLiteral("hours") : QStringLiteral("seconds");
-}
-
-// The only ways to write an option here. QCommandLineParser also takes "--h", "-hh",
-// "--help=x" and a bare "--" that makes the rest positional; those are refused.
-bool isOptionSpelling(const QString& argument)
-{
-    if (argument == QLatin1String("-h") || argument == QLatin1String("--help")
-        || argument == QLatin1String("--version"))
+    return [=](ConsoleOptions& options, const QString& text) {
+        bool ok = false;
+        const double value = text.toDouble(&ok);
+        if (!ok || !std::isfinite(value) || value < low || value > high)
+            return false;
+        options.*field = value;
         return true;
-    if (argument == QStringLiteral("--") + historyName || argument == QStringLiteral("--") + noHistoryName)
-        return true;
-    for (const QString& name : {timeoutName, watchName, sinceName, formatName}) {
-        const QString option = QStringLiteral("--") + name;
-        if (argument == option || argument.startsWith(option + QLatin1Char('=')))
-            return true;
-    }
-    return false;
+    };
 }
 
-// What one pass of the parser over the arguments makes of them.
-struct Reading {
-    std::optional<ConsoleOptions> options;
-    QString error;
-    // A fault that no further argument can take away (not a missing last value, and
-    // not --timeout with --watch, which a later --help allows).
-    bool broken = false;
+// One option: how it is written, what its value must be (a flag has none) and what the
+// value sets. Flags set nothing themselves; the checks across options read which were given.
+struct Option {
+    QLatin1String name;
+    QString needs;   // "--x needs <needs>" when the value is missing; empty for a flag
+    QString range;   // added to it when the value is there but wrong
+    Setter set;
+    bool once = true; // may be given only once
 };
 
-Reading fault(const QString& error, bool broken)
+Option flag(const char* name, bool once = true)
 {
-    return {std::nullopt, error, broken};
+    return {QLatin1String(name), {}, {}, {}, once};
 }
 
-Reading read(const QStringList& arguments)
+const std::vector<Option>& options()
 {
-    using Mode = ConsoleOptions::Mode;
-    const QCommandLineOption timeout(timeoutName, QString(), QStringLiteral("SECONDS"));
-    const QCommandLineOption watch(watchName, QString(), QStringLiteral("SECONDS"));
-    const QCommandLineOption since(sinceName, QString(), QStringLiteral("HOURS"));
-    const QCommandLineOption history(historyName);
-    const QCommandLineOption noHistory(noHistoryName);
-    const QCommandLineOption format(formatName, QString(), QStringLiteral("NAME"));
-    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringLiteral("version"));
-    QCommandLineParser parser;
-    parser.addOptions({timeout, watch, since, history, noHistory, format, help, version});
-    // Its own error text is not used: every fault is named below, in this program's words.
-    parser.parse(QStringList{QStringLiteral("tallyglass-status")} + arguments);
-
-    // A value that starts with '-' never reads as a number of seconds, so an argument
-    // found among the values is that value, or the value's own check below names a fault.
-    const QStringList values =
-        parser.values(timeout) + parser.values(watch) + parser.values(since) + parser.values(format);
-    for (const QString& argument : arguments) {
-        if (argument.startsWith(QLatin1Char('-')) && !isOptionSpelling(argument) && !values.contains(argument))
-            return fault(QStringLiteral("unknown option %1").arg(quoted(argument)), true);
-    }
-
-    // The options with values, in the order they were given.
-    ConsoleOptions options;
-    QStringList seen;
-    std::optional<Reading> missingValue;
-    for (const QString& name : parser.optionNames()) {
-        if (name != timeoutName && name != watchName && name != sinceName && name != formatName)
-            continue;
-        const QString option = QStringLiteral("--") + name;
-        if (seen.contains(name))
-            return fault(QStringLiteral("%1 given more than once").arg(option), true);
-        seen.append(name);
-        const QStringList given = parser.values(name);
-        if (given.isEmpty()) {
-            // Only the last argument can lack its value; a broken argument before it counts first.
-            missingValue = fault(QStringLiteral("%1 needs %2")
-                                     .arg(option, name == formatName ? QStringLiteral("json, waybar or text")
-                                                                     : QStringLiteral("a number of ") + unit(name)),
-                                 false);
-            continue;
-        }
-        if (name == formatName) {
-            const std::optional<ConsoleOptions::Format> chosen = parseFormat(given.first());
-            if (!chosen)
-                return fault(QStringLiteral("--format needs json, waybar or text, not %1").arg(quoted(given.first())),
-                             true);
-            options.format = *chosen;
-            continue;
-        }
-        if (name == sinceName) {
-            const std::optional<double> hours = parseHours(given.first());
-            if (!hours) {
-                return fault(QStringLiteral("--since needs a number of hours from %1 to %2, not %3")
-                                 .arg(ConsoleOptions::minHours)
-                                 .arg(ConsoleOptions::maxHours, 0, 'f', 0)
-                                 .arg(quoted(given.first())),
-                             true);
-            }
-            options.sinceHours = hours;
-            continue;
-        }
-        const std::optional<double> seconds = parseSeconds(given.first());
-        if (!seconds) {
-            return fault(QStringLiteral("%1 needs a number of seconds from %2 to %3, not %4")
-                             .arg(option)
-                             .arg(ConsoleOptions::minSeconds)
-                             .arg(ConsoleOptions::maxSeconds, 0, 'f', 0)
-                             .arg(quoted(given.first())),
-                         true);
-        }
-        (name == timeoutName ? options.timeoutSeconds : options.watchSeconds) = *seconds;
-    }
-
-    const QStringList positional = parser.positionalArguments();
-    if (!positional.isEmpty())
-        return fault(QStringLiteral("unexpected argument %1").arg(quoted(positional.first())), true);
-    if (missingValue)
-        return *missingValue;
-
-    if (parser.isSet(help)) {
-        options.mode = Mode::Help;
-        return {options, QString()};
-    }
-    if (parser.isSet(version)) {
-        options.mode = Mode::Version;
-        return {options, QString()};
-    }
-    for (const QCommandLineOption* flag : {&history, &noHistory}) {
-        if (parser.optionNames().count(flag->names().first()) > 1)
-            return fault(QStringLiteral("--%1 given more than once").arg(flag->names().first()), true);
-    }
-    const bool sawWatch = parser.isSet(watch);
-    if (sawWatch && parser.isSet(timeout))
-        return fault(QStringLiteral("--timeout and --watch cannot be combined: --watch runs until it is interrupted"),
-                     false);
-    if (parser.isSet(history)) {
-        for (const QCommandLineOption* other : {&timeout, &watch, &noHistory, &format}) {
-            if (parser.isSet(*other))
-                return fault(QStringLiteral("--history cannot be combined with --%1: it only prints what is stored")
-                                 .arg(other->names().first()),
-                             false);
-        }
-        options.mode = Mode::History;
-        return {options, QString()};
-    }
-    if (parser.isSet(since))
-        return fault(QStringLiteral("--since needs --history"), false);
-    options.recordHistory = !parser.isSet(noHistory);
-    if (sawWatch)
-        options.mode = Mode::Watch;
-    return {options, QString()};
+    using O = ConsoleOptions;
+    static const QString seconds = QStringLiteral(" from %1 to %2").arg(O::minSeconds).arg(O::maxSeconds, 0, 'f', 0);
+    static const QString hours = QStringLiteral(" from %1 to %2").arg(O::minHours).arg(O::maxHours, 0, 'f', 0);
+    static const std::vector<Option> table{
+        {QLatin1String("--timeout"), "a number of seconds", seconds,
+         number(&O::timeoutSeconds, O::minSeconds, O::maxSeconds), true},
+        {QLatin1String("--watch"), "a number of seconds", seconds,
+         number(&O::watchSeconds, O::minSeconds, O::maxSeconds), true},
+        {QLatin1String("--since"), "a number of hours", hours, number(&O::sinceHours, O::minHours, O::maxHours), true},
+        {QLatin1String("--format"), "json, waybar or text", {},
+         [](O& o, const QString& v) {
+             const qsizetype index = QStringList{"json", "waybar", "text"}.indexOf(v);
+             if (index >= 0)
+                 o.format = O::Format(index); // in the enum's order
+             return index >= 0;
+         },
+         true},
+        flag("--history"),
+        flag("--no-history"),
+        flag("--use-reset"),
+        flag("--yes"),
+        flag("--help", false),
+        flag("--version", false),
+    };
+    return table;
 }
 
 } // namespace
 
 std::optional<ConsoleOptions> ConsoleOptions::parse(const QStringList& arguments, QString* error)
 {
-    // The parser takes the whole line at once, but the fault to name is the first one
-    // written: the one that breaks the shortest beginning of the line. A broken beginning
-    // stays broken as it grows, so a binary search over the lengths finds it.
-    qsizetype low = 0;
-    qsizetype high = arguments.size() + 1; // past every length: no beginning is broken
-    while (low < high) {
-        const qsizetype middle = low + (high - low) / 2;
-        if (read(arguments.first(middle)).broken)
-            high = middle;
-        else
-            low = middle + 1;
+    const auto fault = [error](const QString& text) {
+        *error = text;
+        return std::nullopt;
+    };
+    ConsoleOptions result;
+    QList<QLatin1String> given;
+    // Left to right, so the fault named is the first one written.
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (!argument.startsWith(QLatin1Char('-')))
+            return fault(QStringLiteral("unexpected argument %1").arg(quoted(argument)));
+        const qsizetype equals = argument.startsWith(QLatin1String("--")) ? argument.indexOf(QLatin1Char('=')) : -1;
+        const QString name = argument == QLatin1String("-h") ? QStringLiteral("--help") : argument.left(equals);
+        const auto option = std::find_if(options().begin(), options().end(),
+                                         [&](const Option& o) { return o.name == name; });
+        if (option == options().end() || (equals >= 0 && option->needs.isEmpty()))
+            return fault(QStringLiteral("unknown option %1").arg(quoted(argument)));
+        if (option->once && given.contains(option->name))
+            return fault(QStringLiteral("%1 given more than once").arg(name));
+        given.append(option->name);
+        if (option->needs.isEmpty())
+            continue;
+        if (equals < 0 && i + 1 == arguments.size())
+            return fault(QStringLiteral("%1 needs %2").arg(name, option->needs));
+        const QString value = equals >= 0 ? argument.mid(equals + 1) : arguments[++i];
+        if (!option->set(result, value))
+            return fault(QStringLiteral("%1 needs %2%3, not %4")
+                             .arg(name, option->needs, option->range, quoted(value)));
     }
-    Reading reading = read(low > arguments.size() ? arguments : arguments.first(low));
-    if (!reading.options)
-        *error = reading.error;
-    return reading.options;
+
+    const auto has = [&given](const char* name) { return given.contains(QLatin1String(name)); };
+    if (has("--help") || has("--version")) {
+        result.mode = has("--help") ? Mode::Help : Mode::Version;
+        return result;
+    }
+    if (has("--timeout") && has("--watch"))
+        return fault(QStringLiteral("--timeout and --watch cannot be combined: --watch runs until it is interrupted"));
+    if (has("--history")) {
+        for (const char* other : {"--timeout", "--watch", "--no-history", "--format", "--use-reset", "--yes"}) {
+            if (has(other))
+                return fault(QStringLiteral("--history cannot be combined with %1: it only prints what is stored")
+                                 .arg(QLatin1String(other)));
+        }
+        result.mode = Mode::History;
+        return result;
+    }
+    if (has("--since"))
+        return fault(QStringLiteral("--since needs --history"));
+    if (has("--yes") && !has("--use-reset"))
+        return fault(QStringLiteral("--yes needs --use-reset"));
+    if (has("--use-reset") && (has("--watch") || has("--format")))
+        return fault(QStringLiteral("--use-reset cannot be combined with %1: it spends one reset and prints JSON lines")
+                         .arg(has("--watch") ? QStringLiteral("--watch") : QStringLiteral("--format")));
+    result.recordHistory = !has("--no-history");
+    result.confirmed = has("--yes");
+    result.mode = has("--use-reset") ? Mode::UseReset : has("--watch") ? Mode::Watch : Mode::Once;
+    return result;
 }
 
-// Written by hand: QCommandLineParser::helpText() cannot lay out the JSON forms and exit codes.
 QString ConsoleOptions::helpText()
 {
     return QStringLiteral(
         "Usage: tallyglass-status [--timeout SECONDS | --watch SECONDS] [--format NAME]\n"
         "                         [--no-history]\n"
         "       tallyglass-status --history [--since HOURS]\n"
+        "       tallyglass-status --use-reset [--yes] [--timeout SECONDS] [--no-history]\n"
         "\n"
         "Reads the Codex rate-limit usage through a local `codex app-server` (codex is looked\n"
         "for in ~/.local/bin, /opt/homebrew/bin, /usr/local/bin, ~/.npm-global/bin, then on\n"
@@ -260,6 +166,13 @@ QString ConsoleOptions::helpText()
         "      W is null or {\"usedPercent\":n,\"remainingPercent\":n,\n"
         "                    \"durationMinutes\":n|null,\"resetsAt\":T|null}\n"
         "      T is seconds since 1970-01-01T00:00:00Z (a JSON number)\n"
+        "      Only when the Codex CLI tells them, the snapshot also holds\n"
+        "        \"limits\":[{\"id\",\"name\",\"fiveHour\":W,\"week\":W}]  other rate-limit buckets\n"
+        "        \"credits\":{\"hasCredits\",\"unlimited\",\"balance\"}, \"plan\", \"reached\",\n"
+        "        \"spendControl\":{\"remainingPercent\",\"resetsAt\":T},\n"
+        "        \"resetCredits\":{\"available\":n,\"credits\":[{\"id\",\"expiresAt\":T}]}\n"
+        "  {\"resetOutcome\":\"<outcome>\"}  with --use-reset: reset, nothingToReset, noCredit\n"
+        "                               or alreadyRedeemed\n"
         "\n"
         "Options:\n"
         "  --timeout SECONDS  give up after SECONDS (default 60) without a result\n"
@@ -275,6 +188,11 @@ QString ConsoleOptions::helpText()
         "  --history          print the stored readings, oldest first, as {\"snapshot\":...}\n"
         "                     lines (nothing when there are none), then exit 0\n"
         "  --since HOURS      with --history: only the readings of the last HOURS\n"
+        "  --use-reset        read, spend one banked rate-limit reset (the one that\n"
+        "                     expires first), then print the new reading; asks first\n"
+        "                     on a terminal. A retry after a time-out or an error\n"
+        "                     repeats the same request and never spends a second reset.\n"
+        "  --yes              with --use-reset: spend it without asking\n"
         "  -h, --help         show this text\n"
         "  --version          show the program's version\n"
         "SECONDS may have a fraction (0.001 to 2000000), HOURS too (0.001 to 1000000).\n"
@@ -283,10 +201,12 @@ QString ConsoleOptions::helpText()
         "$XDG_STATE_HOME/tallyglass/history.sqlite3 (~/.local/state/tallyglass/...).\n"
         "\n"
         "Exit status:\n"
-        "  0  a reading was printed (with --watch: stopped by SIGINT or SIGTERM)\n"
-        "  1  a status text ended the reading without usage\n"
-        "  2  a bad argument\n"
-        "  3  the timeout passed first\n"
+        "  0  a reading was printed (with --watch: stopped by SIGINT or SIGTERM; with\n"
+        "     --use-reset: the outcome was reset or alreadyRedeemed)\n"
+        "  1  a status text ended the reading without usage (with --use-reset: no\n"
+        "     reset was used: another outcome, an error answer, or the answer no)\n"
+        "  2  a bad argument, or --use-reset without a terminal and without --yes\n"
+        "  3  the timeout passed first (with --use-reset: or the request went unanswered)\n"
         "  4  standard output could not be written\n"
         "  130, 143  stopped by SIGINT or SIGTERM before a result (without --watch)\n"
         "The codex child is always stopped before the program exits.\n");

@@ -46,6 +46,24 @@ void printError(const QString& text)
     writeAll(STDERR_FILENO, "tallyglass-status: " + text.toUtf8() + '\n');
 }
 
+// --use-reset without --yes: asks on the terminal. Only "y" or "yes" spends.
+bool userAgreesToReset()
+{
+    writeAll(STDERR_FILENO, QStringLiteral("한도 리셋 1개를 사용할까요? [y/N] ").toUtf8());
+    QByteArray answer;
+    char byte = 0;
+    while (answer.size() < 256) {
+        const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || byte == '\n')
+            break;
+        answer += byte;
+    }
+    answer = answer.trimmed().toLower();
+    return answer == "y" || answer == "yes";
+}
+
 // --history: the stored readings as snapshot lines, oldest first. Only reads: a missing
 // or empty store prints nothing; one that is there but cannot be read is a failure.
 int printHistory(const tallyglass::ConsoleOptions& options)
@@ -62,7 +80,9 @@ int printHistory(const tallyglass::ConsoleOptions& options)
         return StatusConsole::NoUsage;
     }
     for (const StoredReading& reading : *readings) {
-        if (!writeAll(STDOUT_FILENO, DeliveryJson::line(DeliveryJson::snapshot(reading.snapshot))))
+        UsageAllowance buckets;
+        buckets.otherLimits = reading.otherLimits;
+        if (!writeAll(STDOUT_FILENO, DeliveryJson::line(DeliveryJson::snapshot(reading.snapshot, buckets))))
             return StatusConsole::OutputFailed;
     }
     return StatusConsole::Reading;
@@ -88,6 +108,16 @@ int main(int argc, char** argv)
         return writeAll(STDOUT_FILENO, "tallyglass-status " TALLYGLASS_VERSION "\n") ? 0 : StatusConsole::OutputFailed;
     if (options->mode == ConsoleOptions::Mode::History)
         return printHistory(*options);
+    if (options->mode == ConsoleOptions::Mode::UseReset && !options->confirmed) {
+        if (!::isatty(STDIN_FILENO)) {
+            printError(QStringLiteral("--use-reset asks before it spends a reset: run it on a terminal, or add --yes"));
+            return StatusConsole::BadArgument;
+        }
+        if (!userAgreesToReset()) {
+            printError(QStringLiteral("no reset was used"));
+            return StatusConsole::NoUsage;
+        }
+    }
 
     UnixSignalPipe signalPipe({SIGINT, SIGTERM});
     if (!signalPipe.isValid()) {
@@ -102,7 +132,9 @@ int main(int argc, char** argv)
     if (options->recordHistory) {
         // A reading that cannot be stored is still printed; the history just lacks it.
         history.emplace(HistoryStore::defaultPath());
-        console.onReading = [&history](const UsageSnapshot& reading) { history->record(reading); };
+        console.onReading = [&history](const UsageSnapshot& reading, const UsageAllowance& allowance) {
+            history->record(reading, allowance.otherLimits);
+        };
     }
     console.onFinished = [](int code) { QCoreApplication::exit(code); };
     signalPipe.onSignal = [&console](int signalNumber) { console.interrupt(signalNumber); };

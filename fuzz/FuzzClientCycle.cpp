@@ -210,7 +210,7 @@ void run(const std::uint8_t* data, std::size_t size)
                 if (status.kind == StatusKind::reconnecting && ++world.reconnectsSinceRefresh > 1)
                     fail("a second automatic reconnect in one cycle");
             },
-            [&world](const UsageSnapshot&) { world.checkSnapshot(); },
+            [&world](const PublishedReading&) { world.checkSnapshot(); },
         };
         ReadingCycle::Launcher launcher = [&world](const QString&, AppServerConnection::Events events,
                                                    double timeout) -> std::variant<AppServerConnection*, int> {

@@ -54,8 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "the error text is one line");
         return 0;
     }
+    require(!options->confirmed || options->mode == ConsoleOptions::Mode::UseReset, "--yes only with --use-reset");
     switch (options->mode) {
     case ConsoleOptions::Mode::Once:
+    case ConsoleOptions::Mode::UseReset:
         require(inRange(options->timeoutSeconds), "the timeout is finite and in range");
         break;
     case ConsoleOptions::Mode::Watch:
@@ -80,6 +82,7 @@ FuzzReplayInputs fuzzReplayInputs()
     FuzzReplayInputs inputs;
     inputs.pieces = {
         std::string(1, '\0'), "--timeout", "--watch", "--timeout=", "--watch=", "-h", "--help", "-", "=", "\n",
+        "--history", "--no-history", "--since", "--format=", "waybar", "--use-reset", "--yes", "--version",
         "0", "0.001", "1", "60", "2000000", "2000000.0001", "1e6", "1e-3", "-5", "nan", "inf", " ", ".", "e", "x",
     };
     return inputs;

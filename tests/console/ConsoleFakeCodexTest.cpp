@@ -4,6 +4,7 @@
 #include "tests/console/ConsoleProcess.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -64,6 +65,7 @@ TEST_F(ConsoleFakeCodexTest, BadArgumentsPrintOneLineAndExitTwoWithoutStartingCo
 {
     const QStringList cases[] = {
         {"--bogus"}, {"--timeout"}, {"--timeout", "soon"}, {"--watch", "0"}, {"now"}, {"--watch", "1", "--timeout", "1"},
+        {"--use-reset"}, // no terminal to ask on, and no --yes
     };
     for (const QStringList& arguments : cases) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
@@ -95,6 +97,21 @@ TEST_F(ConsoleFakeCodexTest, PrintsTheCycleAndExitsZeroAfterTheFirstSnapshot)
     EXPECT_EQ(snapshot["week"].toObject()["resetsAt"].toInteger(), 1894060800);
     EXPECT_TRUE(run.leftovers.isEmpty()) << run.describe().toStdString();
     EXPECT_TRUE(transcript().contains(" eof") || transcript().contains(" sigterm")) << transcript().toStdString();
+
+    // A bar shows "stale" only for a reading that has taken a second, and then at once.
+    const std::pair<QByteArray, QStringList> bars[] = {
+        {"{}", {"ok"}},
+        {R"({"rules": [{"method": "initialize", "actions": [{"sleep": 1500}, {"preset": true}]}]})", {"stale", "ok"}},
+    };
+    for (const auto& [scenario, classes] : bars) {
+        useScenario(scenario);
+        const ConsoleRun bar = console_.run({"--format", "waybar"});
+        EXPECT_EQ(bar.exitCode, 0) << bar.describe().toStdString();
+        QStringList seen;
+        for (const QJsonObject& line : bar.lines)
+            seen.append(line["class"].toString());
+        EXPECT_EQ(seen, classes) << bar.describe().toStdString();
+    }
 }
 
 TEST_F(ConsoleFakeCodexTest, ReadingsGoToTheHistoryUnlessToldNotToAndPrintBack)
@@ -106,9 +123,15 @@ TEST_F(ConsoleFakeCodexTest, ReadingsGoToTheHistoryUnlessToldNotToAndPrintBack)
     ASSERT_EQ(console_.run({"--no-history"}).exitCode, 0);
     EXPECT_FALSE(QFileInfo::exists(console_.historyPath()));
 
+    // Another bucket is stored and printed back with the codex windows.
+    useScenario(R"({"rules": [{"method": "account/rateLimits/read", "actions": [{"result": {"rateLimitsByLimitId": {
+        "codex": {"limitId": "codex", "primary": {"usedPercent": 37, "windowDurationMins": 300, "resetsAt": 1893456000}},
+        "gpt_x": {"limitId": "gpt_x", "limitName": "GPT X",
+                  "secondary": {"usedPercent": 5, "windowDurationMins": 10080, "resetsAt": 1894060800}}}}}]}]})");
     const ConsoleRun first = console_.run({});
     ASSERT_EQ(first.exitCode, 0) << first.describe().toStdString();
     const QJsonObject printed = first.lines.last();
+    ASSERT_EQ(printed["snapshot"].toObject()["limits"].toArray().size(), 1) << first.describe().toStdString();
     // The same reading again within ten minutes is not stored twice.
     ASSERT_EQ(console_.run({}).exitCode, 0);
 
@@ -122,12 +145,11 @@ TEST_F(ConsoleFakeCodexTest, ReadingsGoToTheHistoryUnlessToldNotToAndPrintBack)
         const ConsoleRun history = console_.run(arguments);
         EXPECT_EQ(history.exitCode, 0);
         ASSERT_EQ(history.lines.size(), 1) << history.describe().toStdString();
-        // receivedAt is kept to the millisecond.
-        QJsonObject expected = printed["snapshot"].toObject(), got = history.lines[0]["snapshot"].toObject();
+        // receivedAt is kept to the millisecond; the windows of every bucket as printed.
+        const QJsonObject expected = printed["snapshot"].toObject(), got = history.lines[0]["snapshot"].toObject();
         EXPECT_NEAR(got["receivedAt"].toDouble(), expected["receivedAt"].toDouble(), 0.001);
-        expected.remove("receivedAt");
-        got.remove("receivedAt");
-        EXPECT_EQ(got, expected);
+        for (const char* key : {"fiveHour", "week", "limits"})
+            EXPECT_EQ(got[key], expected[key]) << key;
     }
     EXPECT_EQ(stored(), before) << "--history only reads";
     EXPECT_EQ(QDir(QFileInfo(console_.historyPath()).absolutePath()).entryList(QDir::Files),
@@ -144,13 +166,81 @@ TEST_F(ConsoleFakeCodexTest, ReadingsGoToTheHistoryUnlessToldNotToAndPrintBack)
 
 TEST_F(ConsoleFakeCodexTest, ExitsThreeWhenTheTimeoutPassesFirstAndStopsCodex)
 {
-    useScenario(R"({"rules": [{"method": "initialize", "actions": []}]})");
-    const ConsoleRun run = console_.run({"--timeout", "0.5"});
-    ASSERT_TRUE(run.finished) << run.describe().toStdString();
-    EXPECT_EQ(run.exitCode, 3) << run.describe().toStdString();
-    EXPECT_EQ(run.statuses(), QStringList{loading});
-    EXPECT_TRUE(run.err.contains("no result within 0.5 seconds")) << run.err.toStdString();
-    EXPECT_TRUE(run.leftovers.isEmpty()) << run.describe().toStdString();
+    const QString changed = QStringLiteral("계정 상태 변경 — 이전 사용량 표시 중지");
+    const std::pair<QByteArray, QStringList> cases[] = {
+        {R"({"rules": [{"method": "initialize", "actions": []}]})", {loading}},
+        // An endless account/updated flood repeats one status: it is printed once.
+        {R"({"rules": [{"method": "initialize", "actions": [{"preset": true}, {"flood": {"method": "account/updated"}}]},
+                       {"method": "account/read", "actions": []}]})",
+         {loading, checking, changed}},
+    };
+    for (const auto& [scenario, statuses] : cases) {
+        useScenario(scenario);
+        const ConsoleRun run = console_.run({"--timeout", "0.5"});
+        ASSERT_TRUE(run.finished) << run.describe().toStdString();
+        EXPECT_EQ(run.exitCode, 3) << run.err.toStdString();
+        // Cut short: a flood printed unchecked would be thousands of lines.
+        EXPECT_EQ(run.statuses().join(" | ").left(500).toStdString(), statuses.join(" | ").toStdString());
+        EXPECT_TRUE(run.err.contains("no result within 0.5 seconds")) << run.err.toStdString();
+        EXPECT_TRUE(run.leftovers.isEmpty()) << run.leftovers.join(", ").toStdString();
+    }
+}
+
+// --use-reset reads, spends one reset with a key kept on disk until an outcome, prints the
+// outcome and, after a reset, the new reading; the exit code follows the outcome.
+TEST_F(ConsoleFakeCodexTest, UseResetSpendsOneResetAndExitsByItsOutcome)
+{
+    const QString keyFile = QFileInfo(console_.historyPath()).path() + QStringLiteral("/pending-reset");
+    const QString underway = QStringLiteral("한도 리셋 사용 중…");
+    struct Case {
+        QByteArray consume; // the actions answering the consume request
+        QStringList arguments;
+        int exitCode;
+        QString outcome; // empty: no resetOutcome line
+        QStringList statusesAfterSpending;
+        bool snapshotAfter;
+        bool keyKept;
+    };
+    const Case cases[] = {
+        {R"([{"preset": true}])", {"--no-history"}, 0, "reset",
+         {underway, QStringLiteral("한도 리셋 완료 — 새 사용량 불러오는 중"), checking, "null"}, true, false},
+        {R"([{"result": {"outcome": "alreadyRedeemed"}}])", {}, 0, "alreadyRedeemed",
+         {underway, QStringLiteral("이미 처리된 한도 리셋 — 새 사용량 불러오는 중"), checking, "null"}, true, false},
+        {R"([{"result": {"outcome": "noCredit"}}])", {}, 1, "noCredit",
+         {underway, QStringLiteral("사용할 수 있는 한도 리셋 없음")}, false, false},
+        {R"([{"error": {"code": -32600, "message": "unknown variant `account/rateLimitResetCredit/consume`"}}])", {}, 1,
+         {}, {underway, QStringLiteral("이 Codex 버전은 한도 리셋을 지원하지 않음")}, false, false},
+        {R"([{"error": {"code": -32603, "message": "rate limit reset consume timed out"}}])", {}, 1, {},
+         {underway, QStringLiteral("한도 리셋 확인 실패 (코드 -32603) — 다시 시도하면 같은 요청으로 확인")}, false, true},
+        // Unanswered: the time-out ends it and the key stays for the retry.
+        {R"([])", {"--timeout", "2"}, 3, {}, {underway}, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.consume.toStdString());
+        QFile::remove(keyFile);
+        QFile::remove(transcript_);
+        useScenario(R"({"rules": [{"method": "account/rateLimitResetCredit/consume", "actions": )" + c.consume + "}]}");
+        const ConsoleRun run = console_.run(QStringList{"--use-reset", "--yes"} + c.arguments);
+        ASSERT_TRUE(run.finished) << run.describe().toStdString();
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.describe().toStdString();
+        EXPECT_EQ(run.statuses(), QStringList({loading, checking, "null"}) + c.statusesAfterSpending)
+            << run.describe().toStdString();
+        QStringList outcomes;
+        qsizetype snapshots = 0;
+        for (const QJsonObject& line : run.lines) {
+            if (line.contains("resetOutcome"))
+                outcomes.append(line["resetOutcome"].toString());
+            snapshots += line.contains("snapshot");
+        }
+        EXPECT_EQ(outcomes, c.outcome.isEmpty() ? QStringList() : QStringList{c.outcome});
+        EXPECT_EQ(snapshots, c.snapshotAfter ? 2 : 1);
+        // After a reset the new reading comes last.
+        EXPECT_EQ(run.lines.last().contains("snapshot"), c.snapshotAfter) << run.describe().toStdString();
+        EXPECT_FALSE(c.arguments.contains("--no-history") && QFileInfo::exists(console_.historyPath()));
+        EXPECT_EQ(transcript().count("account/rateLimitResetCredit/consume"), 1) << transcript().toStdString();
+        EXPECT_EQ(QFileInfo::exists(keyFile), c.keyKept);
+        EXPECT_TRUE(run.leftovers.isEmpty()) << run.describe().toStdString();
+    }
 }
 
 TEST_F(ConsoleFakeCodexTest, ExitsOneOnTheFirstStatusThatEndsTheCycle)

@@ -12,6 +12,7 @@ struct Accepted {
     Mode mode;
     double timeout;
     double watch;
+    bool confirmed = false;
 };
 
 TEST(ConsoleOptionsTest, AcceptsEveryWrittenForm)
@@ -33,6 +34,8 @@ TEST(ConsoleOptionsTest, AcceptsEveryWrittenForm)
         {{"--history"}, Mode::History, 60, 0},
         {{"--since", "2.5", "--history"}, Mode::History, 60, 0},
         {{"--no-history", "--watch", "30"}, Mode::Watch, 60, 30},
+        {{"--use-reset"}, Mode::UseReset, 60, 0},
+        {{"--yes", "--timeout=9", "--use-reset", "--no-history"}, Mode::UseReset, 9, 0, true},
     };
     for (const Accepted& c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
@@ -42,6 +45,7 @@ TEST(ConsoleOptionsTest, AcceptsEveryWrittenForm)
         EXPECT_EQ(options->mode, c.mode);
         EXPECT_DOUBLE_EQ(options->timeoutSeconds, c.timeout);
         EXPECT_DOUBLE_EQ(options->watchSeconds, c.watch);
+        EXPECT_EQ(options->confirmed, c.confirmed);
         EXPECT_EQ(options->format, ConsoleOptions::Format::Json);
     }
     using Format = ConsoleOptions::Format;
@@ -102,6 +106,14 @@ TEST(ConsoleOptionsTest, RejectsBadArgumentsWithOneLineNamingThem)
         {{"--format", "polybar"}, "not \"polybar\""},
         {{"--format", "Text"}, "not \"Text\""},
         {{"--format=text", "--format=text"}, "--format given more than once"},
+        // The first fault written, whatever follows it.
+        {{"--history", "--history", "--help", "x"}, "--history given more than once"},
+        {{"--history", "--history", "--help", "x", "y"}, "--history given more than once"},
+        {{"--yes"}, "--yes needs --use-reset"},
+        {{"--use-reset", "--watch", "5"}, "--use-reset cannot be combined with --watch"},
+        {{"--use-reset", "--format", "text"}, "--use-reset cannot be combined with --format"},
+        {{"--history", "--use-reset"}, "--history cannot be combined with --use-reset"},
+        {{"--use-reset", "--yes=1"}, "unknown option \"--yes=1\""},
     };
     for (const auto& [arguments, expected] : cases) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
@@ -117,7 +129,8 @@ TEST(ConsoleOptionsTest, HelpNamesEveryOptionAndExitCode)
     const QString help = ConsoleOptions::helpText();
     for (const char* needle : {"--timeout SECONDS", "--watch SECONDS", "--help", "--version", "default 60", "SIGINT", "SIGTERM",
                                "{\"status\":null}", "\"snapshot\"", "\"remainingPercent\"", "  0  ", "  1  ", "  2  ",
-                               "  3  ", "  4  ", "--history", "--since HOURS", "--no-history", "history.sqlite3"})
+                               "  3  ", "  4  ", "--history", "--since HOURS", "--no-history", "history.sqlite3",
+                               "--use-reset", "--yes", "\"resetOutcome\"", "\"limits\""})
         EXPECT_TRUE(help.contains(QLatin1String(needle))) << needle;
 }
 

@@ -18,7 +18,20 @@ TEST(DeliveryJsonTest, SnapshotLinesCarryEveryFieldAndNullForWhatIsMissing)
         const char* name;
         UsageSnapshot snapshot;
         QByteArray expected;
+        UsageAllowance allowance = {};
     };
+    UsageAllowance whole;
+    whole.otherLimits = {{"codex_bengalfox", "GPT-5.3-Codex-Spark", UsageWindow{40, 300, 1893456000.0}, std::nullopt}};
+    whole.credits = Credits{true, false, "125.5"};
+    whole.plan = "pro";
+    whole.reached = "workspace_owner_credits_depleted";
+    whole.spendControl = SpendControl{7, std::nullopt, "93", "100"};
+    whole.resetCredits = ResetCredits{2, std::vector<ResetCredit>{{"rc_1", {}, {}, {}, 1893500000.0, {}, {}},
+                                                                 {"rc_2", {}, {}, {}, std::nullopt, {}, {}}}};
+    whole.ordinaryUsageAllowed = false;
+    UsageAllowance countOnly; // as --history gives it: other buckets only, here none; and a bare count
+    countOnly.resetCredits = ResetCredits{1, std::nullopt};
+    countOnly.credits = Credits{false, true, std::nullopt};
     const Case cases[] = {
         {"both windows",
          {UsageWindow{37, 300, 1893456000.0}, UsageWindow{12, 10080, 1894060800.0}, 1893450000.25},
@@ -43,10 +56,26 @@ TEST(DeliveryJsonTest, SnapshotLinesCarryEveryFieldAndNullForWhatIsMissing)
           std::nullopt, 2},
          R"({"snapshot":{"fiveHour":{"durationMinutes":-9223372036854775808,"remainingPercent":0,"resetsAt":1.5,"usedPercent":9223372036854775807},"receivedAt":2,"week":null}})"
          "\n"},
+        {"the whole allowance",
+         {std::nullopt, std::nullopt, 3},
+         R"({"snapshot":{"credits":{"balance":"125.5","hasCredits":true,"unlimited":false},"fiveHour":null,)"
+         R"("limits":[{"fiveHour":{"durationMinutes":300,"remainingPercent":60,"resetsAt":1893456000,"usedPercent":40},)"
+         R"("id":"codex_bengalfox","name":"GPT-5.3-Codex-Spark","week":null}],"plan":"pro","reached":"workspace_owner_credits_depleted",)"
+         R"("receivedAt":3,"resetCredits":{"available":2,"credits":[{"expiresAt":1893500000,"id":"rc_1"},{"expiresAt":null,"id":"rc_2"}]},)"
+         R"("spendControl":{"remainingPercent":7,"resetsAt":null},"week":null}})"
+         "\n",
+         whole},
+        {"only what is known",
+         {std::nullopt, std::nullopt, 4},
+         R"({"snapshot":{"credits":{"balance":null,"hasCredits":false,"unlimited":true},"fiveHour":null,"receivedAt":4,)"
+         R"("resetCredits":{"available":1},"week":null}})"
+         "\n",
+         countOnly},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(DeliveryJson::line(DeliveryJson::snapshot(c.snapshot)).toStdString(), c.expected.toStdString());
+        EXPECT_EQ(DeliveryJson::line(DeliveryJson::snapshot(c.snapshot, c.allowance)).toStdString(),
+                  c.expected.toStdString());
     }
 }
 
@@ -105,7 +134,7 @@ TEST(StatusConsoleTest, OnlyStatusesOfAReadingStillUnderWayLetItRunOn)
 // line (text, class, percentage, tooltip) and the text line, one per change.
 TEST(BarLinesTest, WaybarAndTextFollowTheTrayThroughAReadingAndARefresh)
 {
-    const TimeContext utc{1'893'400'000, QTimeZone::utc()};
+    TimeContext utc{1'893'400'000, QTimeZone::utc()};
     BarLines waybar(ConsoleOptions::Format::Waybar, [&] { return utc; });
     BarLines text(ConsoleOptions::Format::Text, [&] { return utc; });
     const auto reading = [&](std::int64_t used) {
@@ -114,26 +143,38 @@ TEST(BarLinesTest, WaybarAndTextFollowTheTrayThroughAReadingAndARefresh)
     const auto object = [](const std::optional<QByteArray>& line) {
         return line ? QJsonDocument::fromJson(*line).object() : QJsonObject{};
     };
+    const auto tick = [](BarLines& b) { return b.tick(); };
     struct Step {
+        double advance; // seconds on the clock before the delivery
         std::function<std::optional<QByteArray>(BarLines&)> deliver;
         const char* text;     // nullptr: the line is left out, nothing changed
         const char* barClass;
         int percentage;       // -1: none
     };
     const Step steps[] = {
-        {[](BarLines& b) { return b.status(ClientStatus::loading()); }, "…", "stale", -1},
-        {[](BarLines& b) { return b.status(ClientStatus::checkingAccount()); }, nullptr, nullptr, -1},
-        {[](BarLines& b) { return b.status(std::nullopt); }, nullptr, nullptr, -1},
-        {[&](BarLines& b) { return b.snapshot(reading(37)); }, "63% (12:00 AM)", "ok", 63},
-        // A refresh keeps the figure on the bar and only marks it stale.
-        {[](BarLines& b) { return b.status(ClientStatus::checkingAccount()); }, "63% (12:00 AM)", "stale", 63},
-        {[&](BarLines& b) { return b.snapshot(reading(75)); }, "25% (12:00 AM)", "warning", 25},
-        {[&](BarLines& b) { return b.snapshot(reading(90)); }, "10% (12:00 AM)", "critical", 10},
-        {[&](BarLines& b) { return b.snapshot(reading(90)); }, nullptr, nullptr, -1},
-        {[](BarLines& b) { return b.status(ClientStatus::notFound()); }, "!", "error", -1},
+        // Nothing shows until the first reading ends or has taken a second.
+        {0, [](BarLines& b) { return b.status(ClientStatus::loading()); }, nullptr, nullptr, -1},
+        {0.5, tick, nullptr, nullptr, -1},
+        {0.5, tick, "…", "stale", -1},
+        {0, [](BarLines& b) { return b.status(ClientStatus::checkingAccount()); }, nullptr, nullptr, -1},
+        {0, [](BarLines& b) { return b.status(std::nullopt); }, nullptr, nullptr, -1},
+        {0, [&](BarLines& b) { return b.snapshot(reading(37)); }, "63% (12:00 AM)", "ok", 63},
+        // A refresh keeps the figure on the bar and marks it stale only after a second,
+        // counted from its first status: a quick one (or a flood of them) never flickers.
+        {0, [](BarLines& b) { return b.status(ClientStatus::checkingAccount()); }, nullptr, nullptr, -1},
+        {0.9, [](BarLines& b) { return b.status(ClientStatus::accountChanged()); }, nullptr, nullptr, -1},
+        {0, [&](BarLines& b) { return b.snapshot(reading(37)); }, nullptr, nullptr, -1},
+        {0, [](BarLines& b) { return b.status(ClientStatus::checkingAccount()); }, nullptr, nullptr, -1},
+        {1, tick, "63% (12:00 AM)", "stale", 63},
+        {0, [&](BarLines& b) { return b.snapshot(reading(75)); }, "25% (12:00 AM)", "warning", 25},
+        {0, [&](BarLines& b) { return b.snapshot(reading(90)); }, "10% (12:00 AM)", "critical", 10},
+        {0, [&](BarLines& b) { return b.snapshot(reading(90)); }, nullptr, nullptr, -1},
+        {0, tick, nullptr, nullptr, -1},
+        {0, [](BarLines& b) { return b.status(ClientStatus::notFound()); }, "!", "error", -1},
     };
     QByteArray lastPlain;
     for (const Step& step : steps) {
+        utc.now += step.advance;
         const std::optional<QByteArray> line = step.deliver(waybar);
         const std::optional<QByteArray> plain = step.deliver(text);
         SCOPED_TRACE(line ? line->toStdString() : "(none)");
@@ -155,6 +196,15 @@ TEST(BarLinesTest, WaybarAndTextFollowTheTrayThroughAReadingAndARefresh)
     const QString tooltip = object(waybar.snapshot(reading(37))).value("tooltip").toString();
     EXPECT_EQ(tooltip, QStringLiteral("5시간 한도 남음\n5h 남음: 63%\n5h 갱신: 12:00 AM\nWeek 남음: 88%\n"
                                       "Week 갱신: Tue 12:00 AM\n확인: 8:26 AM"));
+    // The allowance's menu lines follow the window lines: another bucket under its name, credits, resets.
+    UsageAllowance allowance;
+    allowance.otherLimits = {{"codex_bengalfox", "Spark", UsageWindow{40, 300, 1893456000}, UsageWindow{5, 10080, 1894060800}}};
+    allowance.credits = Credits{true, false, "125.5"};
+    allowance.resetCredits = ResetCredits{2, std::nullopt};
+    EXPECT_EQ(object(waybar.snapshot(reading(37), allowance)).value("tooltip").toString(),
+              QStringLiteral("5시간 한도 남음\n5h 남음: 63%\n5h 갱신: 12:00 AM\nWeek 남음: 88%\nWeek 갱신: Tue 12:00 AM\n"
+                             "Spark\n5h 남음: 60%\n5h 갱신: 12:00 AM\nWeek 남음: 95%\nWeek 갱신: Tue 12:00 AM\n"
+                             "크레딧 잔액: 125.5\n한도 리셋 2개\n확인: 8:26 AM"));
     EXPECT_EQ(object(waybar.status(ClientStatus::notFound())).value("tooltip").toString(),
               ClientStatus::notFound().text);
 }

@@ -14,6 +14,7 @@ struct ConsoleOptions {
         Help,
         Version,
         History, // print the stored readings (the last sinceHours, or all) and exit
+        UseReset, // read, spend one banked reset, read again and exit
     };
 
     // What each line printed looks like.
@@ -37,6 +38,7 @@ struct ConsoleOptions {
     std::optional<double> sinceHours; // with --history: only readings this recent
     bool recordHistory = true;        // readings are added to the history store
     Format format = Format::Json;
+    bool confirmed = false;           // --yes: with UseReset, spend without asking
 
     // `arguments` excludes the program name. On a bad argument returns nothing and
     // puts one line (without a line feed) describing it into `error`.

@@ -5,6 +5,7 @@
 #include "client/ClientStatus.h"
 #include "console/BarLines.h"
 #include "console/ConsoleOptions.h"
+#include "usage/UsageAllowance.h"
 #include "usage/UsageSnapshot.h"
 
 #include <QByteArray>
@@ -38,8 +39,8 @@ public:
     std::function<void(int)> onFinished;
     // One line for standard error (without a line feed) that says why the program ends.
     std::function<void(const QString&)> onDiagnostic;
-    // Every reading, after it was printed.
-    std::function<void(const UsageSnapshot&)> onReading;
+    // Every reading, with the allowance read with it, after it was printed.
+    std::function<void(const UsageSnapshot&, const UsageAllowance&)> onReading;
 
     // Sets the client's callbacks, starts it and arms the timers.
     void begin();
@@ -54,13 +55,21 @@ private:
     ConsoleOptions options_;
     LineWriter writeLine_;
     std::optional<BarLines> bar_; // with a bar format
+    UsageAllowance allowance_;    // published with the snapshot that comes next
+    // With --use-reset: a first reading, then the reset is spent, then (after "reset" or
+    // "alreadyRedeemed") the reading the client starts at once.
+    enum class ResetStep { reading, spending, rereading } resetStep_ = ResetStep::reading;
     QTimer deadline_;
     QTimer refreshTimer_;
+    QTimer staleTimer_; // with a bar format: fires when a slow reading turns the bar stale
+    QByteArray lastPrinted_;
     bool finished_ = false;
 
     void deliverStatus(const std::optional<ClientStatus>& status);
     void deliverSnapshot(const UsageSnapshot& snapshot);
-    bool print(const QByteArray& line);
+    void followReset(const ClientStatus& status);
+    bool print(const std::optional<QByteArray>& line);
+    void armStaleTimer();
     void finish(int code);
 };
 
