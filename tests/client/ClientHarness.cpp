@@ -77,7 +77,10 @@ CodexAppServerClient& ClientHarness::createClient(const ClientOptions& options)
     };
     // Every snapshot must come right after the allowance of the same reading.
     QObject::connect(client_.get(), &CodexAppServerClient::allowancePublished, client_.get(),
-                     [this](const UsageAllowance&) { allowanceWaiting_ = true; });
+                     [this](const UsageAllowance& allowance) {
+                         allowanceWaiting_ = true;
+                         lastAllowance_ = allowance;
+                     });
     QObject::connect(client_.get(), &CodexAppServerClient::statusChanged, client_.get(),
                      [this](const std::optional<ClientStatus>&) { allowanceWaiting_ = false; });
     client_->onSnapshot = [this](const UsageSnapshot& snapshot) {

@@ -77,6 +77,9 @@ public:
     // Deliveries in order: "status:<text>", "status:null", "snapshot:<formatted>".
     const QStringList& events() const { return events_; }
     static QString format(const UsageSnapshot& snapshot);
+    // The allowance published with the last snapshot (every snapshot comes right after
+    // its allowance; events() marks one that does not).
+    const std::optional<UsageAllowance>& lastAllowance() const { return lastAllowance_; }
     static QString happySnapshot(); // what the fake's happy preset yields
 
     // Waits (bounded) until the event list holds `event` at or after index `from`.
@@ -129,6 +132,7 @@ private:
     QList<QByteArray> barrierLines_; // received lines the barriers added, hidden from receivedLines
     std::atomic<double> wallClock_{1'700'000'000.0};
     bool allowanceWaiting_ = false; // an allowance arrived and its snapshot not yet
+    std::optional<UsageAllowance> lastAllowance_;
 };
 
 // Live processes whose parent is this process, as "<pid> <state>" (zombies included).

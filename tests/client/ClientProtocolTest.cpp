@@ -62,6 +62,8 @@ TEST(ClientProtocol, OneCycleSendsExactlyTheseLinesAndARefreshRepeatsIt)
         parseObject(R"({"id":4,"method":"account/read","params":{"refreshToken":true}})"),
     };
     EXPECT_EQ(h.received(1), expected);
+    ASSERT_TRUE(h.lastAllowance());
+    EXPECT_EQ(h.lastAllowance()->plan, QStringLiteral("plus")) << "the rest of the answer comes with the snapshot";
 
     h.client().refresh();
     ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot(), 5000, 4));
