@@ -247,11 +247,16 @@ HistoryStore::Result HistoryStore::record(const UsageSnapshot& snapshot, const s
             // processes recording the same reading store it once.
             if (q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
                 const qint64 at = toMs(snapshot.receivedAt);
+                if (!stillOurs(q)) {
+                    QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+                    return Result::failed;
+                }
+                bool ok = true;
                 q.prepare(QStringLiteral("SELECT seq, %1 FROM readings WHERE bucket = 0 AND at_ms <= ?"
                                          " ORDER BY at_ms DESC, seq DESC LIMIT 1")
                               .arg(QLatin1String(columns)));
                 q.addBindValue(at);
-                bool ok = q.exec();
+                ok = ok && q.exec();
                 if (ok && q.next()) {
                     const UsageSnapshot last = snapshotAt(q, 1);
                     if (last.fiveHour == snapshot.fiveHour && last.week == snapshot.week &&
@@ -391,10 +396,29 @@ bool HistoryStore::prune(double now)
 {
     if (access_ == Access::readOnly || open() != Opened::yes || version_ > schemaVersion)
         return false;
-    QSqlQuery q(QSqlDatabase::database(connection_, false));
-    q.prepare(QStringLiteral("DELETE FROM readings WHERE at_ms < ?"));
-    q.addBindValue(toMs(now - keepSeconds));
-    return q.exec();
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return false;
+    bool ok = stillOurs(q);
+    if (ok) {
+        q.prepare(QStringLiteral("DELETE FROM readings WHERE at_ms < ?"));
+        q.addBindValue(toMs(now - keepSeconds));
+        ok = q.exec() && q.exec(QStringLiteral("COMMIT"));
+    }
+    if (!ok)
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+    return ok;
+}
+
+// Inside a write transaction: false when a later version has migrated the file since it
+// was opened, which is then only read.
+bool HistoryStore::stillOurs(QSqlQuery& q)
+{
+    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
+        return false;
+    version_ = q.value(0).toInt();
+    return version_ <= schemaVersion;
 }
 
 } // namespace tallyglass

@@ -188,7 +188,10 @@ TEST_F(HistoryStoreTest, MigratesTheUnversionedLayoutKeepingEveryRowAndOnlyReads
                   Result::stored)
             << "the same millisecond as the last migrated row";
     }
-    // A later version (here made by hand) is read, never written, migrated or moved aside.
+    // A later version (here made by hand) is read, never written, migrated or moved aside,
+    // also by a store that opened the file before.
+    HistoryStore before(path());
+    ASSERT_EQ(before.readings(-qInf()).size(), 5u);
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("later"));
         db.setDatabaseName(path());
@@ -199,6 +202,8 @@ TEST_F(HistoryStoreTest, MigratesTheUnversionedLayoutKeepingEveryRowAndOnlyReads
     QSqlDatabase::removeDatabase(QStringLiteral("later"));
     const QByteArray later = contents(path());
     HistoryStore store(path());
+    EXPECT_FALSE(before.prune(t0 + 1000 * 86400.0));
+    EXPECT_EQ(before.record(reading(t0 + 900, 1)), Result::failed);
     EXPECT_EQ(store.record(reading(t0 + 900, 1)), Result::failed);
     EXPECT_FALSE(store.prune(t0 + 1000 * 86400.0));
     const std::optional<std::vector<StoredReading>> all = store.storedReadings(-qInf());

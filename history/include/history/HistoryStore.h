@@ -9,6 +9,8 @@
 #include <optional>
 #include <vector>
 
+class QSqlQuery;
+
 namespace tallyglass {
 
 // One stored reading: the codex bucket's windows and the other buckets read with them.
@@ -70,6 +72,7 @@ private:
     void close();
     bool prepareSchema(int* code);
     bool migrate(int* code);
+    bool stillOurs(QSqlQuery& q);
     bool moveAside();
     std::optional<std::vector<StoredReading>> select(const QString& where, double since);
 
