@@ -348,7 +348,6 @@ std::optional<std::vector<StoredReading>> HistoryStore::select(const QString& wh
     std::optional<std::pair<qint64, qint64>> current; // at_ms and seq of the reading being read
     while (q.next()) {
         const std::pair<qint64, qint64> reading{q.value(4).toLongLong(), q.value(0).toLongLong()};
-        const QString id = q.value(2).toString();
         const UsageSnapshot windows = snapshotAt(q, 4);
         if (reading != current) {
             current = reading;
@@ -357,6 +356,7 @@ std::optional<std::vector<StoredReading>> HistoryStore::select(const QString& wh
         if (q.value(1).toLongLong() == 0) {
             out.back().snapshot = windows;
         } else {
+            const QString id = q.value(2).toString();
             const QString name = q.isNull(3) ? id : q.value(3).toString();
             out.back().otherLimits.push_back(LimitBucket{id, name, windows.fiveHour, windows.week});
         }
