@@ -26,9 +26,9 @@ bool makePrivateFolder(const QString& folder);
 bool makePrivateFile(const QString& path);
 
 // Renames the store to "<path>.damaged-<stamp>", or with "-2", "-3"... when a name is
-// taken (a dangling link counts as taken), then its -wal and -shm after it. Only
-// rename(2): never a copy. False, with everything left in place, when the store
-// cannot be renamed.
+// taken (a dangling link counts as taken), then its -wal and -shm after it; one that
+// cannot follow is removed rather than left for a new store. Only rename(2): never a
+// copy. False, with everything left in place, when the store cannot be renamed.
 bool moveAside(const QString& path, const QString& stamp);
 
 } // namespace tallyglass::storefile
