@@ -262,10 +262,10 @@ HistoryStore::Result HistoryStore::record(const UsageSnapshot& snapshot, const s
                     if (last.fiveHour == snapshot.fiveHour && last.week == snapshot.week &&
                         snapshot.receivedAt - last.receivedAt < repeatSeconds) {
                         const std::optional<std::vector<StoredReading>> before =
-                            select(QStringLiteral("at_ms = %1 AND seq = %2")
+                            select(-qInf(), false,
+                                   QStringLiteral("at_ms = %1 AND seq = %2")
                                        .arg(q.value(1).toLongLong())
-                                       .arg(q.value(0).toLongLong()),
-                                   -qInf());
+                                       .arg(q.value(0).toLongLong()));
                         ok = before && before->size() == 1;
                         if (ok && before->front().otherLimits == buckets)
                             result = Result::skipped;
@@ -324,9 +324,10 @@ HistoryStore::Result HistoryStore::record(const UsageSnapshot& snapshot, const s
     return Result::failed;
 }
 
-// The rows at or after `since` matching `where` (over the columns of the current layout),
-// one StoredReading per reading. A file without the table yet holds no readings.
-std::optional<std::vector<StoredReading>> HistoryStore::select(const QString& where, double since)
+// Every bucket, or the codex bucket alone, of the readings at or after `since` (and
+// matching `where`, over the columns of the current layout), in the file's layout as
+// version_ says. A file without the table yet holds no readings.
+std::optional<std::vector<StoredReading>> HistoryStore::select(double since, bool codexOnly, const QString& where)
 {
     std::vector<StoredReading> out;
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
@@ -340,8 +341,13 @@ std::optional<std::vector<StoredReading>> HistoryStore::select(const QString& wh
     // A file read before its migration has one row per reading, of the codex bucket.
     const QString identity = version_ == 0 ? QStringLiteral("0, 0, '%1', NULL").arg(QLatin1String(codexLimitId))
                                            : QStringLiteral("seq, bucket, limit_id, limit_name");
+    QString filter;
+    if (codexOnly && version_ > 0)
+        filter += QStringLiteral(" AND bucket = 0");
+    if (!where.isEmpty())
+        filter += QStringLiteral(" AND ") + where;
     q.prepare(QStringLiteral("SELECT %1, %2 FROM readings WHERE at_ms >= ?%3 ORDER BY at_ms, 1, 2")
-                  .arg(identity, QLatin1String(columns), where.isEmpty() ? QString() : QStringLiteral(" AND ") + where));
+                  .arg(identity, QLatin1String(columns), filter));
     q.addBindValue(std::isfinite(since) ? toMs(since) : std::numeric_limits<qint64>::min());
     if (!q.exec())
         return std::nullopt;
@@ -364,13 +370,29 @@ std::optional<std::vector<StoredReading>> HistoryStore::select(const QString& wh
     return out;
 }
 
+// One read transaction, so that the layout read first is the one of the rows: another
+// process may migrate the file in between.
+std::optional<std::vector<StoredReading>> HistoryStore::read(double since, bool codexOnly)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("BEGIN")))
+        return std::nullopt;
+    std::optional<std::vector<StoredReading>> out;
+    if (q.exec(QStringLiteral("PRAGMA user_version")) && q.next()) {
+        version_ = q.value(0).toInt();
+        out = select(since, codexOnly);
+    }
+    q.exec(QStringLiteral("COMMIT"));
+    return out;
+}
+
 std::vector<UsageSnapshot> HistoryStore::readings(double since)
 {
     std::vector<UsageSnapshot> out;
     if (open() != Opened::yes)
         return out;
-    const std::optional<std::vector<StoredReading>> stored =
-        select(version_ == 0 ? QString() : QStringLiteral("bucket = 0"), since);
+    const std::optional<std::vector<StoredReading>> stored = read(since, true);
     if (stored) {
         out.reserve(stored->size());
         for (const StoredReading& r : *stored)
@@ -383,7 +405,7 @@ std::optional<std::vector<StoredReading>> HistoryStore::storedReadings(double si
 {
     switch (open()) {
     case Opened::yes:
-        return select(QString(), since);
+        return read(since, false);
     case Opened::missing:
         return std::vector<StoredReading>{};
     case Opened::no:

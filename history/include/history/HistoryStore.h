@@ -74,7 +74,8 @@ private:
     bool migrate(int* code);
     bool stillOurs(QSqlQuery& q);
     bool moveAside();
-    std::optional<std::vector<StoredReading>> select(const QString& where, double since);
+    std::optional<std::vector<StoredReading>> read(double since, bool codexOnly);
+    std::optional<std::vector<StoredReading>> select(double since, bool codexOnly, const QString& where = {});
 
     QString path_;
     Access access_;
