@@ -115,7 +115,8 @@ HistoryStore::Opened HistoryStore::open()
         return Opened::yes;
     if (path_.isEmpty())
         return Opened::no;
-    // Nothing but a regular file is handed to SQLite: a FIFO or a device would block its open().
+    // Nothing but a regular file is handed to SQLite: a FIFO or a device may block it or
+    // stand in for the database (and would be moved aside as damaged).
     if (access_ == Access::readOnly) {
         const storefile::Kind kind = storefile::kindOf(path_);
         if (kind != storefile::Kind::regular)

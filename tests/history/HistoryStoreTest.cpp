@@ -238,7 +238,7 @@ TEST_F(HistoryStoreTest, WhatIsNotARegularFileIsRefusedWithoutBlockingAndReadOnl
     // Missing: nothing to read, and nothing made.
     EXPECT_EQ(HistoryStore(path(), Access::readOnly).storedReadings(-qInf()), std::vector<StoredReading>{});
     EXPECT_FALSE(QFileInfo::exists(dir_.filePath(QStringLiteral("state"))));
-    // A FIFO would block SQLite's open() for good; a folder is no store either.
+    // A FIFO (which may block whoever opens it) or a folder is no store, and not damaged either.
     ASSERT_TRUE(QDir().mkpath(folder()));
     ASSERT_EQ(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
     for (int kind = 0; kind < 2; ++kind) {
