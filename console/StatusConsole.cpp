@@ -128,7 +128,7 @@ void StatusConsole::deliverSnapshot(const UsageSnapshot& snapshot)
                     : DeliveryJson::line(DeliveryJson::snapshot(snapshot, allowance))))
         return;
     if (onReading)
-        onReading(snapshot);
+        onReading(snapshot, allowance);
     if (options_.mode == ConsoleOptions::Mode::Once) {
         finish(Reading);
     } else if (options_.mode == ConsoleOptions::Mode::UseReset && resetStep_ == ResetStep::reading) {

@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFileInfo>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
@@ -65,18 +64,25 @@ bool userAgreesToReset()
     return answer == "y" || answer == "yes";
 }
 
-// --history: the stored readings as snapshot lines, oldest first.
+// --history: the stored readings as snapshot lines, oldest first. Only reads: a missing
+// or empty store prints nothing; one that is there but cannot be read is a failure.
 int printHistory(const tallyglass::ConsoleOptions& options)
 {
     using namespace tallyglass;
     const QString path = HistoryStore::defaultPath();
-    if (!QFileInfo::exists(path))
-        return StatusConsole::Reading;
     const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
     const double since = options.sinceHours ? now - *options.sinceHours * 3600 : -qInf();
-    HistoryStore store(path);
-    for (const UsageSnapshot& reading : store.readings(since)) {
-        if (!writeAll(STDOUT_FILENO, DeliveryJson::line(DeliveryJson::snapshot(reading))))
+    HistoryStore store(path, HistoryStore::Access::readOnly);
+    const std::optional<std::vector<StoredReading>> readings = store.storedReadings(since);
+    if (!readings) {
+        printError(path.isEmpty() ? QStringLiteral("cannot read the history: no home folder is known")
+                                  : QStringLiteral("cannot read the history in %1").arg(path));
+        return StatusConsole::NoUsage;
+    }
+    for (const StoredReading& reading : *readings) {
+        UsageAllowance buckets;
+        buckets.otherLimits = reading.otherLimits;
+        if (!writeAll(STDOUT_FILENO, DeliveryJson::line(DeliveryJson::snapshot(reading.snapshot, buckets))))
             return StatusConsole::OutputFailed;
     }
     return StatusConsole::Reading;
@@ -126,7 +132,9 @@ int main(int argc, char** argv)
     if (options->recordHistory) {
         // A reading that cannot be stored is still printed; the history just lacks it.
         history.emplace(HistoryStore::defaultPath());
-        console.onReading = [&history](const UsageSnapshot& reading) { history->record(reading); };
+        console.onReading = [&history](const UsageSnapshot& reading, const UsageAllowance& allowance) {
+            history->record(reading, allowance.otherLimits);
+        };
     }
     console.onFinished = [](int code) { QCoreApplication::exit(code); };
     signalPipe.onSignal = [&console](int signalNumber) { console.interrupt(signalNumber); };

@@ -1,34 +1,22 @@
 #include "history/HistoryStore.h"
 #include "history/StateFolder.h"
 
+#include "SqliteCode.h"
+#include "StoreFile.h"
+
 #include <QAtomicInteger>
 #include <QDateTime>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
-#include <QStandardPaths>
+#include <QUrl>
 #include <QVariant>
+#include <algorithm>
 #include <cmath>
 #include <limits>
-#include <optional>
 
 namespace tallyglass {
 namespace {
-
-// SQLite's primary result codes that mean the file is not a usable database.
-constexpr int sqliteCorrupt = 11;
-constexpr int sqliteNotADatabase = 26;
-constexpr int sqliteCantOpen = 14;
-
-int sqliteCode(const QSqlError& error)
-{
-    bool ok = false;
-    const int code = error.nativeErrorCode().toInt(&ok);
-    return ok ? code & 0xff : -1;
-}
 
 qint64 toMs(double seconds)
 {
@@ -60,20 +48,36 @@ std::optional<UsageWindow> windowAt(const QSqlQuery& row, int first)
 
 constexpr auto columns = "at_ms, five_used, five_minutes, five_resets, week_used, week_minutes, week_resets";
 
-UsageSnapshot snapshotAt(const QSqlQuery& row)
+// The columns above, starting at `first`.
+UsageSnapshot snapshotAt(const QSqlQuery& row, int first)
 {
-    return UsageSnapshot{windowAt(row, 1), windowAt(row, 4), row.value(0).toLongLong() / 1000.0};
+    return UsageSnapshot{windowAt(row, first + 1), windowAt(row, first + 4), row.value(first).toLongLong() / 1000.0};
+}
+
+// The buckets worth a row: the codex bucket has its own, and an id is kept once.
+std::vector<LimitBucket> storable(const std::vector<LimitBucket>& buckets)
+{
+    std::vector<LimitBucket> out;
+    for (const LimitBucket& b : buckets) {
+        if (b.id.isEmpty() || b.id == QLatin1String(HistoryStore::codexLimitId))
+            continue;
+        if (std::none_of(out.begin(), out.end(), [&b](const LimitBucket& o) { return o.id == b.id; }))
+            out.push_back(b);
+    }
+    return out;
 }
 
 } // namespace
 
 QString HistoryStore::defaultPath()
 {
-    return stateFolder() + QStringLiteral("/history.sqlite3");
+    const QString folder = stateFolder();
+    return folder.isEmpty() ? QString() : folder + QStringLiteral("/history.sqlite3");
 }
 
-HistoryStore::HistoryStore(QString path)
+HistoryStore::HistoryStore(QString path, Access access)
     : path_(std::move(path))
+    , access_(access)
 {
     static QAtomicInteger<quint64> next;
     connection_ = QStringLiteral("tallyglass-history-%1").arg(next.fetchAndAddRelaxed(1));
@@ -93,132 +97,148 @@ void HistoryStore::close()
     open_ = false;
 }
 
-bool HistoryStore::open()
+HistoryStore::Opened HistoryStore::open()
 {
     if (open_)
-        return true;
-    if (!QDir().mkpath(QFileInfo(path_).absolutePath()))
-        return false;
+        return Opened::yes;
+    if (path_.isEmpty())
+        return Opened::no;
+    // Nothing but a regular file is handed to SQLite: a FIFO or a device may block it or
+    // stand in for the database (and would be moved aside as damaged).
+    if (access_ == Access::readOnly) {
+        const storefile::Kind kind = storefile::kindOf(path_);
+        if (kind != storefile::Kind::regular)
+            return kind == storefile::Kind::missing ? Opened::missing : Opened::no;
+    } else if (!storefile::makePrivateFolder(QFileInfo(path_).absolutePath()) || !storefile::makePrivateFile(path_)) {
+        return Opened::no;
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
-            db.setDatabaseName(path_);
-            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
+            QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs);
+            if (access_ == Access::readOnly) {
+                // Read-write but never created ("mode=rw"), and only read: unlike a read-only
+                // connection, the last one to close removes the -wal and -shm as usual.
+                QUrl url = QUrl::fromLocalFile(path_);
+                url.setQuery(QStringLiteral("mode=rw"));
+                db.setDatabaseName(url.toString(QUrl::FullyEncoded));
+                options += QStringLiteral(";QSQLITE_OPEN_URI");
+            } else {
+                db.setDatabaseName(path_);
+            }
+            db.setConnectOptions(options);
             int code = -1;
-            open_ = db.open() ? prepareSchema(&code) : (code = sqliteCode(db.lastError()), false);
+            open_ = db.open() ? prepareSchema(&code) : (code = sqlite::code(db.lastError()), false);
             if (open_)
-                return true;
-            const bool damaged = code == sqliteCorrupt || code == sqliteNotADatabase ||
-                (code == sqliteCantOpen && QFileInfo::exists(path_) && !QFileInfo(path_).isReadable());
-            if (!damaged)
+                return Opened::yes;
+            const bool damaged = code == sqlite::corrupt || code == sqlite::notADatabase ||
+                (code == sqlite::cantOpen && QFileInfo::exists(path_) && !QFileInfo(path_).isReadable());
+            if (!damaged || access_ == Access::readOnly)
                 break;
         }
-        if (!moveAside())
+        if (!moveAside() || !storefile::makePrivateFile(path_))
             break;
     }
     close();
-    return false;
-}
-
-bool HistoryStore::prepareSchema(int* code)
-{
-    QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    QSqlQuery q(db);
-    const auto failed = [&] {
-        *code = sqliteCode(q.lastError());
-        return false;
-    };
-    // The first statement reads the file, so a damaged one shows here. WAL lets the
-    // history window read while another process writes.
-    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next())
-        return failed();
-    if (!q.exec(QStringLiteral("PRAGMA synchronous=NORMAL")))
-        return failed();
-    // One row per reading; its time in milliseconds is the row id, so there is no
-    // second index to keep. A window that was absent has NULL in all three columns.
-    if (!q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS readings ("
-                               "at_ms INTEGER PRIMARY KEY,"
-                               " five_used INTEGER, five_minutes INTEGER, five_resets REAL,"
-                               " week_used INTEGER, week_minutes INTEGER, week_resets REAL)")))
-        return failed();
-    // A table of another shape is as unusable as a damaged file.
-    if (!q.exec(QStringLiteral("SELECT %1 FROM readings LIMIT 0").arg(QLatin1String(columns)))) {
-        failed();
-        if (*code == 1) // SQLITE_ERROR: no such column
-            *code = sqliteCorrupt;
-        return false;
-    }
-    return true;
+    return Opened::no;
 }
 
 bool HistoryStore::moveAside()
 {
     close();
-    const QString suffix =
-        QStringLiteral(".damaged-") + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmsszzz"));
-    // The write-ahead log belongs to the damaged file; it goes along with it.
-    for (const QString& extra : {QStringLiteral("-wal"), QStringLiteral("-shm")}) {
-        if (QFile::exists(path_ + extra))
-            QFile::rename(path_ + extra, path_ + suffix + extra);
-    }
-    return QFile::rename(path_, path_ + suffix);
+    return storefile::moveAside(path_,
+                                QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmsszzz")));
 }
 
-HistoryStore::Result HistoryStore::record(const UsageSnapshot& snapshot)
+HistoryStore::Result HistoryStore::record(const UsageSnapshot& snapshot, const std::vector<LimitBucket>& otherLimits)
 {
-    if (!std::isfinite(snapshot.receivedAt))
+    if (!std::isfinite(snapshot.receivedAt) || access_ == Access::readOnly)
         return Result::failed;
     if (snapshot.receivedAt - lastPrune_ > 86400 && prune(snapshot.receivedAt))
         lastPrune_ = snapshot.receivedAt;
+    const std::vector<LimitBucket> buckets = storable(otherLimits);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!open())
+        if (open() != Opened::yes || version_ > schemaVersion)
             return Result::failed;
         QSqlDatabase db = QSqlDatabase::database(connection_, false);
         std::optional<Result> result;
         int code = 0;
         {
             QSqlQuery q(db);
-            // IMMEDIATE takes the write lock before the look at the last row, so two
+            // IMMEDIATE takes the write lock before the look at the last reading, so two
             // processes recording the same reading store it once.
             if (q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
                 const qint64 at = toMs(snapshot.receivedAt);
-                q.prepare(QStringLiteral("SELECT %1 FROM readings WHERE at_ms <= ? ORDER BY at_ms DESC LIMIT 1")
+                if (!stillOurs(q)) {
+                    QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+                    return Result::failed;
+                }
+                bool ok = true;
+                q.prepare(QStringLiteral("SELECT seq, %1 FROM readings WHERE bucket = 0 AND at_ms <= ?"
+                                         " ORDER BY at_ms DESC, seq DESC LIMIT 1")
                               .arg(QLatin1String(columns)));
                 q.addBindValue(at);
-                bool ok = q.exec();
+                ok = ok && q.exec();
                 if (ok && q.next()) {
-                    const UsageSnapshot last = snapshotAt(q);
+                    const UsageSnapshot last = snapshotAt(q, 1);
                     if (last.fiveHour == snapshot.fiveHour && last.week == snapshot.week &&
-                        snapshot.receivedAt - last.receivedAt < repeatSeconds)
-                        result = Result::skipped;
+                        snapshot.receivedAt - last.receivedAt < repeatSeconds) {
+                        const std::optional<std::vector<StoredReading>> before =
+                            select(-qInf(), false,
+                                   QStringLiteral("at_ms = %1 AND seq = %2")
+                                       .arg(q.value(1).toLongLong())
+                                       .arg(q.value(0).toLongLong()));
+                        ok = before && before->size() == 1;
+                        if (ok && before->front().otherLimits == buckets)
+                            result = Result::skipped;
+                    }
                 }
+                qint64 seq = 0;
                 if (ok && !result) {
-                    q.prepare(QStringLiteral("INSERT OR IGNORE INTO readings VALUES (?, ?, ?, ?, ?, ?, ?)"));
+                    q.prepare(QStringLiteral("SELECT coalesce(max(seq) + 1, 0) FROM readings WHERE at_ms = ?"));
                     q.addBindValue(at);
-                    for (const std::optional<UsageWindow>& w : {snapshot.fiveHour, snapshot.week}) {
+                    ok = q.exec() && q.next();
+                    seq = ok ? q.value(0).toLongLong() : 0;
+                }
+                qint64 bucket = 0;
+                const auto insert = [&](const QString& id, const QString& name, const std::optional<UsageWindow>& five,
+                                        const std::optional<UsageWindow>& week) {
+                    q.prepare(QStringLiteral("INSERT INTO readings VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+                    q.addBindValue(at);
+                    q.addBindValue(seq);
+                    q.addBindValue(bucket++);
+                    q.addBindValue(id);
+                    q.addBindValue(name == id ? QVariant(QMetaType(QMetaType::QString)) : QVariant(name));
+                    for (const std::optional<UsageWindow>& w : {five, week}) {
                         q.addBindValue(w ? QVariant(qint64(w->usedPercent)) : QVariant(QMetaType(QMetaType::LongLong)));
                         q.addBindValue(w ? nullable(w->durationMinutes) : QVariant(QMetaType(QMetaType::LongLong)));
                         q.addBindValue(w ? nullable(w->resetsAt) : QVariant(QMetaType(QMetaType::Double)));
                     }
-                    ok = q.exec();
+                    return q.exec() && q.numRowsAffected() == 1;
+                };
+                if (ok && !result) {
+                    const QString codex = QLatin1String(codexLimitId);
+                    ok = insert(codex, codex, snapshot.fiveHour, snapshot.week);
+                    for (const LimitBucket& b : buckets)
+                        ok = ok && insert(b.id, b.name, b.fiveHour, b.week);
                     if (ok)
                         result = Result::stored;
                 }
                 if (ok)
                     ok = q.exec(QStringLiteral("COMMIT"));
                 if (!ok) {
-                    code = sqliteCode(q.lastError());
-                    // A full disk rolls back this row alone; the rows before it stay.
+                    code = sqlite::code(q.lastError());
+                    // A full disk rolls back this reading alone; the ones before it stay.
                     QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
                     result.reset();
                 }
             } else {
-                code = sqliteCode(q.lastError());
+                code = sqlite::code(q.lastError());
             }
         }
         if (result)
             return *result;
-        if (code != sqliteCorrupt && code != sqliteNotADatabase)
+        if (code != sqlite::corrupt && code != sqlite::notADatabase)
             return Result::failed;
         if (!moveAside())
             return Result::failed;
@@ -226,30 +246,113 @@ HistoryStore::Result HistoryStore::record(const UsageSnapshot& snapshot)
     return Result::failed;
 }
 
+// Every bucket, or the codex bucket alone, of the readings at or after `since` (and
+// matching `where`, over the columns of the current layout), in the file's layout as
+// version_ says. A file without the table yet holds no readings.
+std::optional<std::vector<StoredReading>> HistoryStore::select(double since, bool codexOnly, const QString& where)
+{
+    std::vector<StoredReading> out;
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'readings'")) ||
+        !q.next())
+        return std::nullopt;
+    if (q.value(0).toInt() == 0)
+        return out;
+    // A file read before its migration has one row per reading, of the codex bucket.
+    const QString identity = version_ == 0 ? QStringLiteral("0, 0, '%1', NULL").arg(QLatin1String(codexLimitId))
+                                           : QStringLiteral("seq, bucket, limit_id, limit_name");
+    QString filter;
+    if (codexOnly && version_ > 0)
+        filter += QStringLiteral(" AND bucket = 0");
+    if (!where.isEmpty())
+        filter += QStringLiteral(" AND ") + where;
+    q.prepare(QStringLiteral("SELECT %1, %2 FROM readings WHERE at_ms >= ?%3 ORDER BY at_ms, 1, 2")
+                  .arg(identity, QLatin1String(columns), filter));
+    q.addBindValue(std::isfinite(since) ? toMs(since) : std::numeric_limits<qint64>::min());
+    if (!q.exec())
+        return std::nullopt;
+    std::optional<std::pair<qint64, qint64>> current; // at_ms and seq of the reading being read
+    while (q.next()) {
+        const std::pair<qint64, qint64> reading{q.value(4).toLongLong(), q.value(0).toLongLong()};
+        const UsageSnapshot windows = snapshotAt(q, 4);
+        if (reading != current) {
+            current = reading;
+            out.push_back(StoredReading{UsageSnapshot{std::nullopt, std::nullopt, windows.receivedAt}, {}});
+        }
+        if (q.value(1).toLongLong() == 0) {
+            out.back().snapshot = windows;
+        } else {
+            const QString id = q.value(2).toString();
+            const QString name = q.isNull(3) ? id : q.value(3).toString();
+            out.back().otherLimits.push_back(LimitBucket{id, name, windows.fiveHour, windows.week});
+        }
+    }
+    return out;
+}
+
+// One read transaction, so that the layout read first is the one of the rows: another
+// process may migrate the file in between.
+std::optional<std::vector<StoredReading>> HistoryStore::read(double since, bool codexOnly)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("BEGIN")))
+        return std::nullopt;
+    std::optional<std::vector<StoredReading>> out;
+    if (q.exec(QStringLiteral("PRAGMA user_version")) && q.next()) {
+        version_ = q.value(0).toInt();
+        out = select(since, codexOnly);
+    }
+    q.exec(QStringLiteral("COMMIT"));
+    return out;
+}
+
 std::vector<UsageSnapshot> HistoryStore::readings(double since)
 {
     std::vector<UsageSnapshot> out;
-    if (!open())
+    if (open() != Opened::yes)
         return out;
-    QSqlQuery q(QSqlDatabase::database(connection_, false));
-    q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT %1 FROM readings WHERE at_ms >= ? ORDER BY at_ms").arg(QLatin1String(columns)));
-    q.addBindValue(std::isfinite(since) ? toMs(since) : std::numeric_limits<qint64>::min());
-    if (!q.exec())
-        return out;
-    while (q.next())
-        out.push_back(snapshotAt(q));
+    const std::optional<std::vector<StoredReading>> stored = read(since, true);
+    if (stored) {
+        out.reserve(stored->size());
+        for (const StoredReading& r : *stored)
+            out.push_back(r.snapshot);
+    }
     return out;
+}
+
+std::optional<std::vector<StoredReading>> HistoryStore::storedReadings(double since)
+{
+    switch (open()) {
+    case Opened::yes:
+        return read(since, false);
+    case Opened::missing:
+        return std::vector<StoredReading>{};
+    case Opened::no:
+        break;
+    }
+    return std::nullopt;
 }
 
 bool HistoryStore::prune(double now)
 {
-    if (!open())
+    if (access_ == Access::readOnly || open() != Opened::yes || version_ > schemaVersion)
         return false;
-    QSqlQuery q(QSqlDatabase::database(connection_, false));
-    q.prepare(QStringLiteral("DELETE FROM readings WHERE at_ms < ?"));
-    q.addBindValue(toMs(now - keepSeconds));
-    return q.exec();
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return false;
+    bool ok = stillOurs(q);
+    if (ok) {
+        q.prepare(QStringLiteral("DELETE FROM readings WHERE at_ms < ?"));
+        q.addBindValue(toMs(now - keepSeconds));
+        ok = q.exec() && q.exec(QStringLiteral("COMMIT"));
+    }
+    if (!ok)
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+    return ok;
 }
 
 } // namespace tallyglass

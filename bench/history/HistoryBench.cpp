@@ -55,7 +55,7 @@ void generate(const QString& path, double from, double to)
     db.open();
     db.transaction();
     QSqlQuery q(db);
-    q.prepare(QStringLiteral("INSERT INTO readings VALUES (?, ?, ?, ?, ?, ?, ?)"));
+    q.prepare(QStringLiteral("INSERT INTO readings VALUES (?, 0, 0, 'codex', NULL, ?, ?, ?, ?, ?, ?)"));
     for (double t = from; t < to; t += step) {
         const UsageSnapshot r = demoReading(t);
         q.addBindValue(qint64(std::llround(t * 1000)));
@@ -114,6 +114,21 @@ int measure()
     }
     std::printf("insert on the history thread (HistoryStore::record): median %.3f ms, max %.3f ms\n",
                 median(writes), *std::max_element(writes.begin(), writes.end()));
+    // The same with two other buckets, each of its own row.
+    writes.clear();
+    {
+        HistoryStore store(path);
+        for (int i = 0; i < 201; ++i) {
+            const UsageSnapshot r = demoReading(now + (201 + i) * step);
+            const std::vector<LimitBucket> others{{QStringLiteral("a"), QStringLiteral("A"), r.fiveHour, r.week},
+                                                  {QStringLiteral("b"), QStringLiteral("B"), r.week, std::nullopt}};
+            timer.restart();
+            store.record(r, others);
+            writes.push_back(timer.nsecsElapsed() / 1e6);
+        }
+    }
+    std::printf("insert with two other buckets: median %.3f ms, max %.3f ms\n", median(writes),
+                *std::max_element(writes.begin(), writes.end()));
 
     // What the GUI thread pays: handing the reading to the history thread.
     std::vector<double> handoffs;
@@ -121,7 +136,7 @@ int measure()
         HistoryRecorder recorder(path);
         for (int i = 0; i < 201; ++i) {
             timer.restart();
-            recorder.record(demoReading(now + (300 + i) * step));
+            recorder.record(demoReading(now + (500 + i) * step));
             handoffs.push_back(timer.nsecsElapsed() / 1e6);
             QThread::msleep(2);
         }

@@ -4,6 +4,7 @@
 #include "tests/console/ConsoleProcess.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -119,30 +120,49 @@ TEST_F(ConsoleFakeCodexTest, ReadingsGoToTheHistoryUnlessToldNotToAndPrintBack)
     const ConsoleRun none = console_.run({"--history"});
     EXPECT_EQ(none.exitCode, 0);
     EXPECT_TRUE(none.out.isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(QFileInfo(console_.historyPath()).absolutePath())) << "--history creates nothing";
     ASSERT_EQ(console_.run({"--no-history"}).exitCode, 0);
     EXPECT_FALSE(QFileInfo::exists(console_.historyPath()));
 
+    // Another bucket is stored and printed back with the codex windows.
+    useScenario(R"({"rules": [{"method": "account/rateLimits/read", "actions": [{"result": {"rateLimitsByLimitId": {
+        "codex": {"limitId": "codex", "primary": {"usedPercent": 37, "windowDurationMins": 300, "resetsAt": 1893456000}},
+        "gpt_x": {"limitId": "gpt_x", "limitName": "GPT X",
+                  "secondary": {"usedPercent": 5, "windowDurationMins": 10080, "resetsAt": 1894060800}}}}}]}]})");
     const ConsoleRun first = console_.run({});
     ASSERT_EQ(first.exitCode, 0) << first.describe().toStdString();
     const QJsonObject printed = first.lines.last();
+    ASSERT_EQ(printed["snapshot"].toObject()["limits"].toArray().size(), 1) << first.describe().toStdString();
     // The same reading again within ten minutes is not stored twice.
     ASSERT_EQ(console_.run({}).exitCode, 0);
 
+    const auto stored = [this] {
+        QFile file(console_.historyPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QByteArray before = stored();
     for (const QStringList& arguments : {QStringList{"--history"}, QStringList{"--history", "--since", "1"}}) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
         const ConsoleRun history = console_.run(arguments);
         EXPECT_EQ(history.exitCode, 0);
         ASSERT_EQ(history.lines.size(), 1) << history.describe().toStdString();
-        // receivedAt is kept to the millisecond.
-        QJsonObject expected = printed["snapshot"].toObject(), got = history.lines[0]["snapshot"].toObject();
+        // receivedAt is kept to the millisecond; the windows of every bucket as printed.
+        const QJsonObject expected = printed["snapshot"].toObject(), got = history.lines[0]["snapshot"].toObject();
         EXPECT_NEAR(got["receivedAt"].toDouble(), expected["receivedAt"].toDouble(), 0.001);
-        // The history keeps the windows of every bucket, not the rest of the allowance.
-        for (const char* key : {"receivedAt", "credits", "plan", "reached", "spendControl", "resetCredits"}) {
-            expected.remove(key);
-            got.remove(key);
-        }
-        EXPECT_EQ(got, expected);
+        for (const char* key : {"fiveHour", "week", "limits"})
+            EXPECT_EQ(got[key], expected[key]) << key;
     }
+    EXPECT_EQ(stored(), before) << "--history only reads";
+    EXPECT_EQ(QDir(QFileInfo(console_.historyPath()).absolutePath()).entryList(QDir::Files),
+              QStringList{"history.sqlite3"});
+
+    // A store that is there but cannot be read is a failure, not an empty history.
+    ASSERT_TRUE(QFile::remove(console_.historyPath()) && QDir().mkdir(console_.historyPath()));
+    const ConsoleRun unreadable = console_.run({"--history"});
+    EXPECT_EQ(unreadable.exitCode, 1);
+    EXPECT_TRUE(unreadable.out.isEmpty());
+    EXPECT_EQ(unreadable.err, "tallyglass-status: cannot read the history in " +
+                                  QFile::encodeName(console_.historyPath()) + '\n');
 }
 
 TEST_F(ConsoleFakeCodexTest, ExitsThreeWhenTheTimeoutPassesFirstAndStopsCodex)

@@ -39,8 +39,8 @@ public:
     std::function<void(int)> onFinished;
     // One line for standard error (without a line feed) that says why the program ends.
     std::function<void(const QString&)> onDiagnostic;
-    // Every reading, after it was printed.
-    std::function<void(const UsageSnapshot&)> onReading;
+    // Every reading, with the allowance read with it, after it was printed.
+    std::function<void(const UsageSnapshot&, const UsageAllowance&)> onReading;
 
     // Sets the client's callbacks, starts it and arms the timers.
     void begin();
