@@ -59,10 +59,31 @@ INSTANTIATE_TEST_SUITE_P(AppSettings, StoredIntervalTable,
                                            IntervalRow{"1e2", 100}, IntervalRow{"29.9", 60},
                                            IntervalRow{"86400.5", 60}, IntervalRow{"10", 60}, IntervalRow{"-5", 60},
                                            IntervalRow{"inf", 60}, IntervalRow{"nan", 60},
+                                           IntervalRow{"0x78", 60}, IntervalRow{"1e300", 60},
                                            // Damaged entries fall back to the default, never to "off".
                                            IntervalRow{"abc", 60}, IntervalRow{"", 60}, IntervalRow{"120s", 60},
                                            IntervalRow{"true", 60}, IntervalRow{"60, 120", 60},
                                            IntervalRow{"@Invalid()", 60}));
+
+TEST(AppSettings, AlertPercentIsOneOfTheChoicesOrTheDefault)
+{
+    QTemporaryDir dir;
+    // 4294967321 is 2^32 + 25: converted to int before the range check it could read as 25.
+    const std::vector<std::pair<QByteArray, int>> rows{
+        {"25", 25},  {"5", 5},     {"0", 0},      {"5.0", 5},        {"7", 10},           {"5.5", 10},
+        {"0x19", 10}, {"inf", 10}, {"-inf", 10}, {"nan", 10}, {"1e300", 10}, {"4294967321", 10},
+    };
+    for (const auto& [stored, expected] : rows) {
+        SCOPED_TRACE(stored.toStdString());
+        // A file each: QSettings caches files by path, size and time.
+        const QString path = dir.filePath(QString::fromLatin1(stored) + QStringLiteral(".conf"));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[General]\nusageAlertPercent=" + stored + "\n");
+        file.close();
+        EXPECT_EQ(AppSettings::usageAlertPercent(QSettingsStore(path)), expected);
+    }
+}
 
 TEST(AppSettings, WrittenValuesReadBack)
 {
