@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <climits>
 #include <cstring>
 #include <unistd.h>
 #include <vector>
@@ -64,6 +65,15 @@ int run(int& argc, char** argv, bool& restart)
     return QApplication::exec();
 }
 
+// This program's file as the file system names it, so that a restart keeps the process's
+// name (/proc/self/exe would make it "exe"); empty when it cannot be read.
+QByteArray ownPath()
+{
+    char path[PATH_MAX];
+    const ssize_t size = ::readlink("/proc/self/exe", path, sizeof path);
+    return size > 0 && size < ssize_t(sizeof path) ? QByteArray(path, size) : QByteArray();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -83,7 +93,7 @@ int main(int argc, char* argv[])
 
     // Checked before connecting to the display, so a second copy leaves at once. A lock
     // that cannot be made at all does not stop the program.
-    std::unique_ptr<SingleInstance> instance = SingleInstance::acquire(SingleInstance::runtimeDirectory());
+    std::unique_ptr<SingleInstance> instance = SingleInstance::acquire(SingleInstance::lockDirectory());
     if (!instance) {
         std::fputs("tallyglass: already running in this session\n", stderr);
         return 1;
@@ -94,8 +104,13 @@ int main(int argc, char* argv[])
     const int code = run(argc, argv, restart);
     if (!restart)
         return code;
-    // The child is stopped and every window is gone; the new image takes the lock again.
-    instance.reset();
+    // The child is stopped and every window is gone. The lock stays held through the exec,
+    // so no copy started meanwhile can take it; the new image takes it over.
+    instance->keepAcrossExec();
+    const QByteArray path = ownPath();
+    if (!path.isEmpty())
+        ::execv(path.constData(), commandLine.data());
+    // Moved or deleted since it started (an upgrade): the running image still can.
     ::execv("/proc/self/exe", commandLine.data());
     std::fprintf(stderr, "tallyglass: could not start anew for the new tray: %s\n", std::strerror(errno));
     return 1;

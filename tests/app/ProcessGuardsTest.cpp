@@ -3,10 +3,18 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace tallyglass::test {
 namespace {
@@ -63,6 +71,106 @@ TEST(SingleInstance, SecondCopyIsRefusedAndStaleLocksAreTakenOver)
     stale.write("999999999\ntallyglass\n" + QSysInfo::machineHostName().toUtf8() + "\n");
     stale.close();
     EXPECT_TRUE(SingleInstance::acquire(directory));
+}
+
+// The in-place restart execs this program anew: the lock stays held throughout, and the
+// new image takes it over. Here the new image is this test binary, run for the case below.
+TEST(SingleInstance, LockIsHeldAcrossExecAndTakenOverByTheNewImage)
+{
+    if (qEnvironmentVariableIsSet("TALLYGLASS_TEST_NEW_IMAGE_DIR")) {
+        const QString directory = qEnvironmentVariable("TALLYGLASS_TEST_NEW_IMAGE_DIR");
+        // A copy started in the gap between the exec and the new image's acquire.
+        const int copy = ::open(QFile::encodeName(directory + QStringLiteral("/tallyglass.lock")).constData(),
+                                O_RDWR | O_CLOEXEC);
+        const bool copyGotIt = copy >= 0 && ::flock(copy, LOCK_EX | LOCK_NB) == 0;
+        const auto instance = SingleInstance::acquire(directory);
+        std::_Exit(!copyGotIt && instance && instance->isLocked() ? 0 : 1);
+    }
+    QTemporaryDir runtime;
+    auto first = SingleInstance::acquire(runtime.path());
+    ASSERT_TRUE(first && first->isLocked());
+    first->keepAcrossExec();
+
+    // Made before fork: the child only calls execve.
+    const QByteArray self = QFile::encodeName(QCoreApplication::applicationFilePath());
+    QByteArrayList arguments{self, "--gtest_filter=SingleInstance.LockIsHeldAcrossExecAndTakenOverByTheNewImage"};
+    QByteArrayList environment{"TALLYGLASS_TEST_NEW_IMAGE_DIR=" + QFile::encodeName(runtime.path())};
+    for (char** variable = environ; *variable; ++variable)
+        environment.append(*variable);
+    std::vector<char*> argv, envp;
+    for (QByteArray& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    for (QByteArray& variable : environment)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execve(self.constData(), argv.data(), envp.data());
+        std::_Exit(2);
+    }
+    // From here only the exec'd image holds the lock.
+    first.reset();
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the lock was free in the gap, or not taken over";
+    qunsetenv("TALLYGLASS_INSTANCE_LOCK_FD");
+}
+
+// One copy per user whatever XDG_RUNTIME_DIR says: the lock's folder is the runtime folder
+// only when it is the user's own, else the same fallback for every copy.
+TEST(SingleInstance, LockFolderIsTheUsersOwnWhateverTheEnvironment)
+{
+    QTemporaryDir root;
+    const auto folder = [&](const QString& name, mode_t mode) {
+        const QString path = root.filePath(name);
+        QDir().mkpath(path);
+        ::chmod(QFile::encodeName(path).constData(), mode);
+        return path;
+    };
+    const QString own = folder(QStringLiteral("own"), 0700);
+    const QString open = folder(QStringLiteral("open"), 0755);
+    const QString link = root.filePath(QStringLiteral("link"));
+    QFile::link(own, link);
+    const QString systemRuntime = root.filePath(QStringLiteral("run-user"));
+    const QString temporary = folder(QStringLiteral("tmp"), 0777);
+    const QString fallback = temporary + QStringLiteral("/tallyglass-") + QString::number(::getuid());
+
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    const auto lockFolder = [&](const QByteArray& runtime) {
+        runtime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", runtime);
+        return SingleInstance::lockDirectory(systemRuntime, temporary);
+    };
+    EXPECT_EQ(lockFolder(QFile::encodeName(own)), own);
+    for (const QByteArray& runtime : {QByteArray(), QByteArray("relcfg"), QByteArray("/proc/no-such-folder"),
+                                      QFile::encodeName(open), QFile::encodeName(link)}) {
+        SCOPED_TRACE(runtime.toStdString());
+        EXPECT_EQ(lockFolder(runtime), fallback);
+    }
+    struct stat made {};
+    ASSERT_EQ(::lstat(QFile::encodeName(fallback).constData(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0700u);
+
+    // The system's runtime folder of the user comes before the fallback.
+    const QString mine = folder(QStringLiteral("run-user/") + QString::number(::getuid()), 0700);
+    EXPECT_EQ(lockFolder("relcfg"), mine);
+    QDir(mine).removeRecursively();
+
+    // A fallback that someone else made, or a link, is never used (nor its mode changed).
+    QDir(fallback).removeRecursively();
+    QFile::link(own, fallback);
+    EXPECT_EQ(lockFolder({}), QString());
+    if (::getuid() == 0) {
+        QFile::remove(fallback);
+        folder(fallback.mid(root.path().size() + 1), 0777);
+        ASSERT_EQ(::chown(QFile::encodeName(fallback).constData(), 65534, 65534), 0);
+        EXPECT_EQ(lockFolder({}), QString());
+        struct stat theirs {};
+        ::lstat(QFile::encodeName(fallback).constData(), &theirs);
+        EXPECT_EQ(theirs.st_mode & 07777, 0777u);
+    }
+    saved.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", saved);
 }
 
 } // namespace
