@@ -79,6 +79,9 @@ QByteArray ownPath()
 int main(int argc, char* argv[])
 {
     using namespace tallyglass;
+    // A closed reader or a file size limit fails the write instead of ending the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     // Answered before the lock, the display and the tray, so it works anywhere.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
@@ -86,7 +89,6 @@ int main(int argc, char* argv[])
             return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
         }
     }
-    std::signal(SIGPIPE, SIG_IGN);
     qInstallMessageHandler(quietMessages);
     // QApplication takes its own options out of argv; a restart needs the line as given.
     std::vector<char*> commandLine(argv, argv + argc + 1);

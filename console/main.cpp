@@ -69,7 +69,10 @@ int printHistory(const tallyglass::ConsoleOptions& options)
 int main(int argc, char** argv)
 {
     using namespace tallyglass;
+    // A closed reader or a file size limit fails the write instead of ending the process:
+    // a size limit then loses history rows as a full disk does, and the readings go on.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
 
     QString error;
