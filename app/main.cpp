@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/ProductionCollaborators.h"
+#include "client/EmergencyStop.h"
 #include "platform/SingleInstance.h"
 #include "platform/TrayHostWatch.h"
 #include "platform/UnixSignalPipe.h"
@@ -47,9 +48,11 @@ int run(int& argc, char** argv, bool& restart)
     QApplication::setApplicationName(QStringLiteral("Tallyglass"));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // A session ending with SIGTERM, SIGINT or SIGHUP takes the same orderly path as "종료".
+    // A session ending with SIGTERM, SIGINT or SIGHUP takes the same orderly path as "종료";
+    // a second signal, or 5 s without that path having ended us, ends codex and us at once.
     UnixSignalPipe signalPipe({SIGTERM, SIGINT, SIGHUP});
     signalPipe.onSignal = [](int) { QCoreApplication::quit(); };
+    signalPipe.setForcedExit(5, &EmergencyStop::killAll);
 
     // Made before the tray icon, so it sees the bus as Qt does when choosing SNI or XEmbed.
     TrayHostWatch hostWatch;

@@ -2,6 +2,7 @@
 
 #include "platform/UnixSignalPipe.h"
 #include "client/CodexAppServerClient.h"
+#include "client/EmergencyStop.h"
 #include "console/ConsoleOptions.h"
 #include "console/DeliveryJson.h"
 #include "console/StatusConsole.h"
@@ -93,6 +94,8 @@ int main(int argc, char** argv)
         printError(QStringLiteral("could not install the SIGINT and SIGTERM handlers"));
         return StatusConsole::NoUsage;
     }
+    // A second signal, or 5 s without the orderly stop having ended us, ends codex and us at once.
+    signalPipe.setForcedExit(5, &EmergencyStop::killAll);
 
     CodexAppServerClient client;
     StatusConsole console(client, *options, [](const QByteArray& line) { return writeAll(STDOUT_FILENO, line); });

@@ -1,3 +1,4 @@
+#include "client/EmergencyStop.h"
 #include "platform/SingleInstance.h"
 #include "platform/UnixSignalPipe.h"
 
@@ -52,6 +53,56 @@ TEST(UnixSignalPipe, TerminationSignalsReachTheEventLoop)
     struct sigaction current {};
     ::sigaction(SIGTERM, nullptr, &current);
     EXPECT_EQ(current.sa_handler, SIG_DFL);
+}
+
+// A process group of its own running `sleep`, as a codex child would.
+pid_t spawnGroup()
+{
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    char sleep[] = "sleep";
+    char seconds[] = "30";
+    char* argv[] = {sleep, seconds, nullptr};
+    pid_t pid = -1;
+    posix_spawnp(&pid, "sleep", nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    return pid;
+}
+
+// How the group ended: SIGKILL when the emergency stop reached it. Waits at most as long
+// as `sleep` runs.
+int endingSignal(pid_t group)
+{
+    int status = 0;
+    return ::waitpid(group, &status, 0) == group && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+// A main thread stuck in a blocking call never takes the orderly way out: a second signal,
+// or the grace after the first, ends the child's group and the process from the handler.
+TEST(UnixSignalPipe, ASecondSignalOrTheGraceEndsAStuckProcessAndItsChild)
+{
+    GTEST_FLAG_SET(death_test_style, "fast");
+    const auto stuck = [](pid_t group, unsigned grace, bool second) {
+        UnixSignalPipe pipe({SIGTERM, SIGINT});
+        pipe.setForcedExit(grace, &EmergencyStop::killAll);
+        EmergencyStop::add(group);
+        ::raise(SIGTERM);
+        if (second)
+            ::raise(SIGINT);
+        for (;;)
+            ::pause();
+    };
+    const pid_t first = spawnGroup();
+    ASSERT_GT(first, 0);
+    EXPECT_EXIT(stuck(first, 30, true), ::testing::ExitedWithCode(128 + SIGTERM), "");
+    EXPECT_EQ(endingSignal(first), SIGKILL);
+
+    const pid_t second = spawnGroup();
+    ASSERT_GT(second, 0);
+    EXPECT_EXIT(stuck(second, 1, false), ::testing::ExitedWithCode(128 + SIGTERM), "");
+    EXPECT_EQ(endingSignal(second), SIGKILL);
 }
 
 // Under a file size limit a write fails; it must not end the program with SIGXFSZ.
