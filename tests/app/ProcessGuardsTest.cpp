@@ -112,8 +112,9 @@ TEST(ProcessGuards, AFileSizeLimitFailsTheWriteInsteadOfEndingTheProgram)
     for (const char* program : {TALLYGLASS_TRAY_PROGRAM, TALLYGLASS_STATUS_PROGRAM}) {
         SCOPED_TRACE(program);
         QProcess process;
-        process.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("ulimit -f 0; exec \"$0\" --version >\"$1\""),
-                                                  QString::fromLocal8Bit(program), dir.filePath(QStringLiteral("out"))});
+        const QString script = QStringLiteral("ulimit -f 0; exec \"$0\" --version >\"$1\"");
+        process.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script, QString::fromLocal8Bit(program),
+                                                  dir.filePath(QStringLiteral("out"))});
         ASSERT_TRUE(process.waitForFinished(20'000)) << "waited 20 s for --version";
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << "ended by a signal";
         EXPECT_NE(process.exitCode(), 0) << "the failed write is reported";
