@@ -10,9 +10,9 @@
 #include <QFileInfo>
 #include <QTimer>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <climits>
 #include <cstring>
 #include <unistd.h>
 #include <vector>
