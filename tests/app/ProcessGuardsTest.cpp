@@ -158,26 +158,16 @@ TEST(SingleInstance, LockIsHeldAcrossExecAndTakenOverByTheNewImage)
     ASSERT_TRUE(first && first->isLocked());
     first->keepAcrossExec();
 
-    // Made before fork: the child only calls execve.
+    // posix_spawn passes the descriptor on as an exec does.
     const QByteArray self = QFile::encodeName(QCoreApplication::applicationFilePath());
-    QByteArrayList arguments{self, "--gtest_filter=SingleInstance.LockIsHeldAcrossExecAndTakenOverByTheNewImage"};
-    QByteArrayList environment{"TALLYGLASS_TEST_NEW_IMAGE_DIR=" + QFile::encodeName(runtime.path())};
-    for (char** variable = environ; *variable; ++variable)
-        environment.append(*variable);
-    std::vector<char*> argv, envp;
-    for (QByteArray& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    for (QByteArray& variable : environment)
-        envp.push_back(variable.data());
-    envp.push_back(nullptr);
-
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::execve(self.constData(), argv.data(), envp.data());
-        std::_Exit(2);
-    }
-    // From here only the exec'd image holds the lock.
+    QByteArray filter = "--gtest_filter=SingleInstance.LockIsHeldAcrossExecAndTakenOverByTheNewImage";
+    char* argv[] = {const_cast<char*>(self.constData()), filter.data(), nullptr};
+    qputenv("TALLYGLASS_TEST_NEW_IMAGE_DIR", QFile::encodeName(runtime.path()));
+    pid_t child = -1;
+    const int spawned = ::posix_spawn(&child, self.constData(), nullptr, nullptr, argv, environ);
+    qunsetenv("TALLYGLASS_TEST_NEW_IMAGE_DIR");
+    ASSERT_EQ(spawned, 0);
+    // From here only the new image holds the lock.
     first.reset();
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
