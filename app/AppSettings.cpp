@@ -14,9 +14,9 @@ std::optional<double> storedNumber(const QVariant& stored)
     if (isNumericVariant(stored))
         return stored.toDouble();
     if (stored.metaType().id() == QMetaType::QString)
-        // Settings files keep numbers as text; only text that is wholly a number counts,
-        // so a damaged entry falls back to the default instead of switching refresh off.
-        return parseWholeNumber(stored.toString());
+        // Settings files keep numbers as text; only text that is wholly a decimal number
+        // counts, so a damaged entry falls back to the default instead of switching refresh off.
+        return parseDecimalNumber(stored.toString());
     return std::nullopt;
 }
 
@@ -49,9 +49,8 @@ int AppSettings::usageAlertPercent(const SettingsStore& store)
 {
     constexpr UsageAlertSetting alert = SettingsKeys::usageAlertPercent;
     const std::optional<double> v = storedNumber(store.value(alert.key));
-    if (!v || *v != std::trunc(*v) || !alert.isChoice(int(*v)))
-        return alert.defaultPercent;
-    return int(*v);
+    const std::optional<int> percent = v ? alert.choiceOf(*v) : std::nullopt;
+    return percent.value_or(alert.defaultPercent);
 }
 
 void AppSettings::setUsageAlertPercent(SettingsStore& store, int percent)

@@ -22,6 +22,41 @@ bool isCSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// [+-] digits [. [digits]] | [+-] . digits, then an optional [eE] [+-] digits.
+bool isDecimalNumber(const QByteArray& bytes)
+{
+    qsizetype i = 0;
+    const qsizetype n = bytes.size();
+    const auto digits = [&] {
+        const qsizetype start = i;
+        while (i < n && isDigit(bytes[i]))
+            ++i;
+        return i - start;
+    };
+    if (i < n && (bytes[i] == '+' || bytes[i] == '-'))
+        ++i;
+    qsizetype mantissa = digits();
+    if (i < n && bytes[i] == '.') {
+        ++i;
+        mantissa += digits();
+    }
+    if (mantissa == 0)
+        return false;
+    if (i < n && (bytes[i] == 'e' || bytes[i] == 'E')) {
+        ++i;
+        if (i < n && (bytes[i] == '+' || bytes[i] == '-'))
+            ++i;
+        if (digits() == 0)
+            return false;
+    }
+    return i == n;
+}
+
 } // namespace
 
 std::optional<double> parseWholeNumber(const QString& text)
@@ -36,6 +71,15 @@ std::optional<double> parseWholeNumber(const QString& text)
     if (end != begin + bytes.size())
         return std::nullopt;
     return value;
+}
+
+std::optional<double> parseDecimalNumber(const QString& text)
+{
+    // Checked first, so strtod never sees the hexadecimal, "inf" and "nan" forms it also reads.
+    const QByteArray bytes = text.toUtf8();
+    if (!isDecimalNumber(bytes))
+        return std::nullopt;
+    return strtod_l(bytes.constData(), nullptr, cLocale());
 }
 
 std::optional<double> parseCustomRefreshInterval(const QString& text)

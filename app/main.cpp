@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/ProductionCollaborators.h"
+#include "client/EmergencyStop.h"
 #include "platform/SingleInstance.h"
 #include "platform/TrayHostWatch.h"
 #include "platform/UnixSignalPipe.h"
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <QTimer>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -46,9 +48,11 @@ int run(int& argc, char** argv, bool& restart)
     QApplication::setApplicationName(QStringLiteral("Tallyglass"));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // A session ending with SIGTERM, SIGINT or SIGHUP takes the same orderly path as "종료".
+    // A session ending with SIGTERM, SIGINT or SIGHUP takes the same orderly path as "종료";
+    // a second signal, or 5 s without that path having ended us, ends codex and us at once.
     UnixSignalPipe signalPipe({SIGTERM, SIGINT, SIGHUP});
     signalPipe.onSignal = [](int) { QCoreApplication::quit(); };
+    signalPipe.setForcedExit(5, &EmergencyStop::killAll);
 
     // Made before the tray icon, so it sees the bus as Qt does when choosing SNI or XEmbed.
     TrayHostWatch hostWatch;
@@ -64,11 +68,23 @@ int run(int& argc, char** argv, bool& restart)
     return QApplication::exec();
 }
 
+// This program's file as the file system names it, so that a restart keeps the process's
+// name (/proc/self/exe would make it "exe"); empty when it cannot be read.
+QByteArray ownPath()
+{
+    char path[PATH_MAX];
+    const ssize_t size = ::readlink("/proc/self/exe", path, sizeof path);
+    return size > 0 && size < ssize_t(sizeof path) ? QByteArray(path, size) : QByteArray();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     using namespace tallyglass;
+    // A closed reader or a file size limit fails the write instead of ending the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     // Answered before the lock, the display and the tray, so it works anywhere.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
@@ -76,14 +92,13 @@ int main(int argc, char* argv[])
             return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
         }
     }
-    std::signal(SIGPIPE, SIG_IGN);
     qInstallMessageHandler(quietMessages);
     // QApplication takes its own options out of argv; a restart needs the line as given.
     std::vector<char*> commandLine(argv, argv + argc + 1);
 
     // Checked before connecting to the display, so a second copy leaves at once. A lock
     // that cannot be made at all does not stop the program.
-    std::unique_ptr<SingleInstance> instance = SingleInstance::acquire(SingleInstance::runtimeDirectory());
+    std::unique_ptr<SingleInstance> instance = SingleInstance::acquire(SingleInstance::lockDirectory());
     if (!instance) {
         std::fputs("tallyglass: already running in this session\n", stderr);
         return 1;
@@ -94,8 +109,13 @@ int main(int argc, char* argv[])
     const int code = run(argc, argv, restart);
     if (!restart)
         return code;
-    // The child is stopped and every window is gone; the new image takes the lock again.
-    instance.reset();
+    // The child is stopped and every window is gone. The lock stays held through the exec,
+    // so no copy started meanwhile can take it; the new image takes it over.
+    instance->keepAcrossExec();
+    const QByteArray path = ownPath();
+    if (!path.isEmpty())
+        ::execv(path.constData(), commandLine.data());
+    // Moved or deleted since it started (an upgrade): the running image still can.
     ::execv("/proc/self/exe", commandLine.data());
     std::fprintf(stderr, "tallyglass: could not start anew for the new tray: %s\n", std::strerror(errno));
     return 1;

@@ -1,4 +1,5 @@
 #include "ChildProcess.h"
+#include "client/EmergencyStop.h"
 
 #include <algorithm>
 #include <array>
@@ -155,6 +156,7 @@ std::variant<std::unique_ptr<ChildProcess>, int> ChildProcess::spawn(const Spawn
 
     std::unique_ptr<ChildProcess> child(new ChildProcess);
     child->pid_ = pid;
+    EmergencyStop::add(pid); // until the group is gone
     child->stdin_ = std::move(inWrite);
     child->stdout_ = std::move(outRead);
     child->stderr_ = std::move(errRead);
@@ -166,14 +168,19 @@ std::variant<std::unique_ptr<ChildProcess>, int> ChildProcess::spawn(const Spawn
     return child;
 }
 
-ChildProcess::~ChildProcess() = default;
+ChildProcess::~ChildProcess()
+{
+    EmergencyStop::remove(pid_);
+}
 
 void ChildProcess::reap(int waitStatus)
 {
     // With the leader reaped, its pid, and so the group id, may be reused once the
     // group is empty; a group found empty now is never signalled later.
-    if (::kill(-pid_, 0) != 0 && errno == ESRCH)
+    if (::kill(-pid_, 0) != 0 && errno == ESRCH) {
         groupGone_ = true;
+        EmergencyStop::remove(pid_);
+    }
     if (WIFEXITED(waitStatus))
         status_ = WEXITSTATUS(waitStatus);
     else if (WIFSIGNALED(waitStatus))
@@ -220,6 +227,7 @@ bool ChildProcess::groupHasLiveMembers()
     // (which PID 1 may be slow to reap) count for kill() but are no longer running.
     if (::kill(-pid_, 0) != 0 && errno == ESRCH) {
         groupGone_ = true;
+        EmergencyStop::remove(pid_);
         return false;
     }
     return liveProcessInGroup(pid_);

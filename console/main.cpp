@@ -2,6 +2,7 @@
 
 #include "platform/UnixSignalPipe.h"
 #include "client/CodexAppServerClient.h"
+#include "client/EmergencyStop.h"
 #include "console/ConsoleOptions.h"
 #include "console/DeliveryJson.h"
 #include "console/StatusConsole.h"
@@ -93,7 +94,10 @@ int printHistory(const tallyglass::ConsoleOptions& options)
 int main(int argc, char** argv)
 {
     using namespace tallyglass;
+    // A closed reader or a file size limit fails the write instead of ending the process:
+    // a size limit then loses history rows as a full disk does, and the readings go on.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
 
     QString error;
@@ -124,6 +128,8 @@ int main(int argc, char** argv)
         printError(QStringLiteral("could not install the SIGINT and SIGTERM handlers"));
         return StatusConsole::NoUsage;
     }
+    // A second signal, or 5 s without the orderly stop having ended us, ends codex and us at once.
+    signalPipe.setForcedExit(5, &EmergencyStop::killAll);
 
     CodexAppServerClient client;
     StatusConsole console(client, *options, [](const QByteArray& line) { return writeAll(STDOUT_FILENO, line); });

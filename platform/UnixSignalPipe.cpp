@@ -2,6 +2,7 @@
 
 #include <QPointer>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <sys/socket.h>
@@ -14,11 +15,34 @@ volatile sig_atomic_t pipeWriteFd = -1;
 bool instanceExists = false;
 struct sigaction previousActions[NSIG];
 
+// The forced exit: armed by setForcedExit, started by the first signal.
+volatile sig_atomic_t forcedExitArmed = 0;
+volatile sig_atomic_t forcedExitGrace = 0;
+volatile sig_atomic_t firstSignal = 0;
+void (*volatile forcedExitLastStep)() = nullptr;
+
+[[noreturn]] void forceExit()
+{
+    if (forcedExitLastStep)
+        forcedExitLastStep();
+    ::_exit(128 + firstSignal);
+}
+
 void handleSignal(int signalNumber)
 {
     // Only async-signal-safe calls here. Non-blocking: if the socket is full, a byte
     // for this signal is already waiting there.
     const int savedErrno = errno;
+    if (forcedExitArmed) {
+        if (firstSignal != 0)
+            forceExit(); // a second signal, or the grace has run out
+        if (signalNumber == SIGALRM) {
+            errno = savedErrno;
+            return; // someone else's alarm
+        }
+        firstSignal = signalNumber;
+        ::alarm(unsigned(forcedExitGrace));
+    }
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
     if (pipeWriteFd >= 0)
         [[maybe_unused]] const ssize_t written = ::write(pipeWriteFd, &byte, 1);
@@ -59,6 +83,12 @@ UnixSignalPipe::~UnixSignalPipe()
 {
     if (!ownsHandlers_)
         return;
+    if (ownsAlarm_) {
+        forcedExitArmed = 0;
+        ::alarm(0);
+        ::sigaction(SIGALRM, &previousActions[SIGALRM], nullptr);
+        firstSignal = 0;
+    }
     restoreHandlers();
     pipeWriteFd = -1;
     notifier_.reset();
@@ -68,6 +98,22 @@ UnixSignalPipe::~UnixSignalPipe()
         fd = -1;
     }
     instanceExists = false;
+}
+
+void UnixSignalPipe::setForcedExit(unsigned graceSeconds, void (*lastStep)())
+{
+    if (!ownsHandlers_ || ownsAlarm_)
+        return;
+    struct sigaction action {};
+    action.sa_handler = handleSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(SIGALRM, &action, &previousActions[SIGALRM]) != 0)
+        return;
+    ownsAlarm_ = true;
+    forcedExitLastStep = lastStep;
+    forcedExitGrace = sig_atomic_t(std::max(1u, graceSeconds));
+    forcedExitArmed = 1;
 }
 
 void UnixSignalPipe::restoreHandlers()

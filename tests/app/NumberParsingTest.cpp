@@ -34,6 +34,18 @@ TEST(NumberParsing, WholeTextByStrtodRules)
     }
 }
 
+// Stored settings: decimal only; strtod's hexadecimal and special forms are refused.
+TEST(NumberParsing, DecimalNumbersOnly)
+{
+    for (const auto& [text, value] : std::vector<std::pair<const char*, double>>{
+             {"120", 120}, {"-7.5", -7.5}, {".5", 0.5}, {"5.", 5}, {"+1E+2", 100}, {"1e999", INFINITY}}) {
+        EXPECT_EQ(parseDecimalNumber(QString::fromLatin1(text)), value) << text;
+    }
+    for (const char* text : {"", " 1", "1 ", "0x19", "0x1p4", "inf", "-infinity", "nan", ".", "-", "1e", "e5",
+                             "1.2.3", "1,5"})
+        EXPECT_FALSE(parseDecimalNumber(QString::fromLatin1(text))) << text;
+}
+
 TEST(NumberParsing, DecimalPointIsADotWhateverTheUserLocale)
 {
     // A locale with a decimal comma must not change how typed text reads.

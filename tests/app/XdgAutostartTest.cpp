@@ -7,7 +7,10 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tallyglass::test {
 namespace {
@@ -75,12 +78,63 @@ TEST(XdgAutostart, DisabledEntriesDoNotCountAsRegistered)
         {"[Desktop Entry]\nX-GNOME-Autostart-enabled=true\n", true},
         {"[Desktop Entry]\n#Hidden=true\n", true},
         {"[Desktop Entry]\nName=x\n[Desktop Action a]\nHidden=true\n", true},
+        // Not an entry at all: someone's shell start-up file, or nothing.
+        {"export PATH=$HOME/bin:$PATH\nHidden=false\n", false},
+        {"", false},
     };
     for (const auto& [text, registered] : cases) {
         SCOPED_TRACE(text.toStdString());
         writeFile(item.entryPath(), text);
         EXPECT_EQ(item.isRegistered(), registered);
     }
+}
+
+// Whatever sits at the entry's path that is not our entry is never written through: a link
+// to a shell start-up file, a link to another entry, a FIFO, a folder.
+TEST(XdgAutostart, OnlyOurOwnEntryIsRewrittenAndNeverThroughALink)
+{
+    QTemporaryDir config;
+    const QString bashrc = config.filePath(QStringLiteral("bashrc"));
+    const QByteArray shell = "export PATH=$HOME/bin:$PATH\n";
+    writeFile(bashrc, shell);
+    const QString launcher = config.filePath(QStringLiteral("launcher.desktop"));
+    const QByteArray otherEntry = XdgAutostart::entryText(QStringLiteral("/opt/old/tallyglass"));
+    writeFile(launcher, otherEntry);
+    XdgAutostart item(config.filePath(QStringLiteral("autostart")), QStringLiteral("/usr/bin/tallyglass"));
+    ASSERT_TRUE(QDir().mkpath(config.filePath(QStringLiteral("autostart"))));
+    const QByteArray entry = QFile::encodeName(item.entryPath());
+
+    const std::vector<std::pair<const char*, std::function<void()>>> cases{
+        {"a link to a shell file", [&] { QFile::link(bashrc, item.entryPath()); }},
+        {"a link to another entry", [&] { QFile::link(launcher, item.entryPath()); }},
+        {"a FIFO", [&] { ::mkfifo(entry.constData(), 0600); }},
+        {"a folder", [&] { QDir().mkpath(item.entryPath()); }},
+    };
+    for (const auto& [what, make] : cases) {
+        SCOPED_TRACE(what);
+        make();
+        struct stat before {};
+        ASSERT_EQ(::lstat(entry.constData(), &before), 0);
+        EXPECT_EQ(item.isRegistered(), std::string(what) == "a link to another entry");
+        EXPECT_TRUE(item.refresh());
+        struct stat after {};
+        ASSERT_EQ(::lstat(entry.constData(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << "left in place";
+        EXPECT_EQ(readFile(bashrc), shell);
+        EXPECT_EQ(readFile(launcher), otherEntry);
+        ::unlink(entry.constData());
+        ::rmdir(entry.constData());
+    }
+
+    // Switched on by hand over a link: the link itself is replaced, its target untouched.
+    ASSERT_TRUE(QFile::link(bashrc, item.entryPath()));
+    ASSERT_TRUE(item.registerItem());
+    EXPECT_FALSE(QFileInfo(item.entryPath()).isSymLink());
+    EXPECT_EQ(readFile(item.entryPath()), XdgAutostart::entryText(QStringLiteral("/usr/bin/tallyglass")));
+    EXPECT_EQ(readFile(bashrc), shell);
+    EXPECT_EQ(QDir(config.filePath(QStringLiteral("autostart"))).entryList(QDir::AllEntries | QDir::Hidden
+                                                                              | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("tallyglass.desktop")});
 }
 
 TEST(XdgAutostart, ExecQuotesAwkwardPaths)
@@ -167,8 +221,20 @@ TEST(XdgAutostart, PercentPathsLaunchThroughGLib)
     ASSERT_TRUE(XdgAutostart(autostart, second, links).refresh());
     EXPECT_TRUE(launchesThroughGio(item.entryPath(), marker, &why)) << why;
 
-    // Gone: GLib refuses the entry rather than starting a missing program.
+    // Moved to a folder whose name is not UTF-8: desktop entries are, so the link serves too.
+    const QByteArray third = QFile::encodeName(root.path()) + "/bad\xff\xfe/tallyglass";
+    ASSERT_EQ(::mkdir(third.left(third.lastIndexOf('/')).constData(), 0700), 0);
+    ASSERT_EQ(::link(QFile::encodeName(second).constData(), third.constData()), 0);
     QFile::remove(second);
+    QFile::remove(marker);
+    ASSERT_TRUE(XdgAutostart(autostart, third, links).refresh());
+    EXPECT_EQ(validate(item.entryPath()), "");
+    EXPECT_TRUE(launchesThroughGio(item.entryPath(), marker, &why)) << why;
+    EXPECT_TRUE(XdgAutostart(autostart, third, links).isRegistered());
+
+    // Gone: GLib refuses the entry rather than starting a missing program.
+    ::unlink(third.constData());
+    ::rmdir(third.left(third.lastIndexOf('/')).constData()); // a name QTemporaryDir cannot remove
     QFile::remove(marker);
     EXPECT_FALSE(launchesThroughGio(item.entryPath(), marker, &why));
 }
@@ -184,6 +250,24 @@ TEST(XdgAutostart, RefreshRewritesOnlyEnabledEntriesForAnotherPath)
     ASSERT_TRUE(old.registerItem());
     ASSERT_TRUE(current.refresh());
     EXPECT_EQ(readFile(current.entryPath()), XdgAutostart::entryText(QStringLiteral("/usr/bin/tallyglass")));
+
+    // The user's own changes stay: only the program's path changes, in Exec and TryExec.
+    const auto edited = [](const QByteArray& program) {
+        return "# started with a larger scale\n[Desktop Entry]\nType=Application\nName=My usage\n"
+               "Exec=env QT_SCALE_FACTOR=2 \"" + program + "\" --x\n"
+               "TryExec=" + program + "\nX-GNOME-Autostart-Delay=30\nOnlyShowIn=XFCE;\r\n"
+               "# mine\n[Desktop Action extra]\nExec=\"" + program + "\"\n";
+    };
+    writeFile(current.entryPath(), edited("/opt/old/tallyglass"));
+    ASSERT_TRUE(current.refresh());
+    EXPECT_EQ(readFile(current.entryPath()).toStdString(),
+              edited("/usr/bin/tallyglass").replace("[Desktop Action extra]\nExec=\"/usr/bin/tallyglass",
+                                                    "[Desktop Action extra]\nExec=\"/opt/old/tallyglass")
+                  .toStdString());
+    // Without TryExec, the absolute argument with the program's name is the program.
+    writeFile(current.entryPath(), "[Desktop Entry]\nExec=/usr/bin/env A=1 /opt/old/tallyglass\n");
+    ASSERT_TRUE(current.refresh());
+    EXPECT_EQ(readFile(current.entryPath()), "[Desktop Entry]\nExec=/usr/bin/env A=1 \"/usr/bin/tallyglass\"\n");
 
     // An entry the user turned off in the session settings stays as it is.
     const QByteArray hidden = XdgAutostart::entryText(QStringLiteral("/opt/old/tallyglass")) + "Hidden=true\n";
@@ -208,8 +292,15 @@ TEST(XdgAutostart, ForCurrentUserFollowsXdgConfigHome)
     const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     const XdgAutostart item = XdgAutostart::forCurrentUser();
-    qputenv("XDG_CONFIG_HOME", saved);
+    // A relative one is ignored, as the base-directory rules say.
+    const QByteArray savedHome = qgetenv("HOME");
+    qputenv("HOME", config.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", "relcfg");
+    const XdgAutostart relative = XdgAutostart::forCurrentUser();
+    qputenv("HOME", savedHome);
+    saved.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", saved);
     EXPECT_EQ(item.entryPath(), config.path() + QStringLiteral("/autostart/tallyglass.desktop"));
+    EXPECT_EQ(relative.entryPath(), config.path() + QStringLiteral("/.config/autostart/tallyglass.desktop"));
 }
 
 } // namespace

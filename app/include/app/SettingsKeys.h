@@ -8,6 +8,7 @@
 #include <QLatin1StringView>
 #include <algorithm>
 #include <array>
+#include <optional>
 
 namespace tallyglass {
 
@@ -37,6 +38,18 @@ struct UsageAlertSetting {
     constexpr bool isChoice(int percent) const
     {
         return percent == offPercent || std::ranges::find(percents, percent) != percents.end();
+    }
+    // The choice equal to `value`, compared as doubles: converting an out-of-range double
+    // (1e300, 4294967321) to int first would be undefined.
+    constexpr std::optional<int> choiceOf(double value) const
+    {
+        if (value == offPercent)
+            return offPercent;
+        for (const int percent : percents) {
+            if (value == percent)
+                return percent;
+        }
+        return std::nullopt;
     }
 };
 

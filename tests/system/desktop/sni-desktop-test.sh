@@ -343,6 +343,7 @@ run_late_case() {
     stop_pid "$monitor_pid"
     awk -v s="$seconds" 'BEGIN {exit !(s < 2)}' || ds_fail "the item registered ${seconds} s after the host"
     ds_app_running || ds_fail "tallyglass ended instead of starting anew"
+    [ "$(cat /proc/"$DS_APP_PID"/comm)" = tallyglass ] || ds_fail "started anew as $(cat /proc/"$DS_APP_PID"/comm)"
     (($(session_copies) == 1)) || ds_fail "$(session_copies) copies of tallyglass run in this session"
     times+=("$seconds")
     ds_log "round $round: host registered -> item registered in $seconds s"
