@@ -635,19 +635,32 @@ expect_own_item() {
   (($(session_copies) == 1)) || ds_fail "$(session_copies) copies of tallyglass run in this session"
 }
 
-# expect_badge_shown FILE: the panel draws the badge's near-black tile where it shows
-# items, the same in two pictures in a row (a panel may still be laying out its icons).
+# The count of pixels of the badge's tile colour in the item's icon, at each of its sizes.
+icon_tile_pixels() {
+  item_get IconPixmap | /usr/bin/python3 -c '
+import json, sys
+for w, h, data in json.load(sys.stdin)["data"]:
+    data = bytes(data)
+    print(sum(data[i:i + 4] == b"\xff\x1c\x1c\x1e" for i in range(0, len(data), 4)))'
+}
+
+# expect_badge_shown FILE: the panel draws the badge where it shows items: as many pixels
+# of its tile colour as the current icon has at one of its sizes (within 15 %, for a
+# panel that scales it), the same in two pictures in a row (a panel may still be laying
+# out its icons). A stale icon ("--" before the first reading) has another count.
 expect_badge_shown() {
   local tile=0
   drawn() {
     panel_shot "$DS_WORK/shot.png" 2>/dev/null || return 1
     tile=$(pixels_near "$DS_WORK/shot.png" 100%x100%+0+0 '#1c1c1e' 1%)
-    compare -metric AE "$DS_WORK/shot.png" "$1" null: 2>/dev/null && ((tile >= 50)) && return 0
+    compare -metric AE "$DS_WORK/shot.png" "$1" null: 2>/dev/null &&
+      icon_tile_pixels | awk -v t="$tile" '$1 * 0.85 <= t && t <= $1 * 1.15 {found = 1} END {exit !found}' &&
+      return 0
     mv "$DS_WORK/shot.png" "$1"
     return 1
   }
   rm -f "$1"
-  ds_wait_until 30 "$case_name to draw the icon's tile in $1" drawn "$1"
+  ds_wait_until 30 "$case_name to draw the icon in $1" drawn "$1"
   ds_log "$case_name draws the icon: $tile px of the tile's colour"
 }
 
