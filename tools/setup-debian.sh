@@ -18,11 +18,13 @@ packages=(
   libglib2.0-bin dpkg-dev file lintian appstream man-db
   qt6-wayland
 )
-# Tray hosts and status bars the desktop tests run against, with the bus tools they
-# use; without their recommends, which would pull in whole desktops.
+# Tray hosts, status bars and desktops (Xfce's panel, GNOME Shell with the AppIndicator
+# extension, KDE Plasma) the desktop tests run against, with the bus tools they use;
+# without their recommends, which would pull in whole desktop environments.
 host_packages=(
   dbus dbus-bin systemd python3 util-linux
   lxqt-panel sway waybar grim polybar
+  xfce4-panel gnome-shell gnome-shell-extension-appindicator plasma-workspace plasma-desktop
 )
 
 export DEBIAN_FRONTEND=noninteractive

@@ -95,14 +95,15 @@ ds_start_xvfb() {
 }
 ds_display_answers() { xwininfo -root >/dev/null 2>&1; }
 
-# ds_start_bus: a session bus of this test's own; exports DBUS_SESSION_BUS_ADDRESS.
-# Without one, libdbus would autolaunch a bus for the X display that outlives the test.
+# ds_start_bus [VARIABLE]: a session bus of this test's own; exports its address as
+# VARIABLE (DBUS_SESSION_BUS_ADDRESS). Without one, libdbus would autolaunch a bus for
+# the X display that outlives the test.
 ds_start_bus() {
   local address pid
   { read -r address && read -r pid; } < <(dbus-daemon --session --fork --nopidfile --print-address=1 --print-pid=1 </dev/null)
   [ -n "$address" ] && [ -n "$pid" ] || ds_fail "dbus-daemon did not start a session bus"
   DS_PIDS+=("$pid")
-  export DBUS_SESSION_BUS_ADDRESS=$address
+  export "${1:-DBUS_SESSION_BUS_ADDRESS}=$address"
 }
 
 ds_panel_window() { xdotool search --name '^panel$' 2>/dev/null | head -n1; }
