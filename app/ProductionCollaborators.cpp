@@ -8,9 +8,11 @@
 #include "app/RefreshIntervalDialog.h"
 #include "app/SystemClock.h"
 #include "app/TrayStatusItem.h"
+#include "app/UseResetDialog.h"
 #include "platform/XdgAutostart.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
+#include "history/StateFolder.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -31,6 +33,8 @@ AppDelegate::Collaborators productionCollaborators()
     loginItem->refresh();
     c.loginItem = std::move(loginItem);
     c.intervalDialog = std::make_unique<RefreshIntervalDialog>();
+    c.resetDialog = std::make_unique<UseResetDialog>();
+    c.stateFolder = stateFolder();
     c.makeRefreshTimer = QtRepeatingTimer::factory(Qt::PreciseTimer);
     c.makeCountdownTimer = QtRepeatingTimer::factory(Qt::CoarseTimer);
     c.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
