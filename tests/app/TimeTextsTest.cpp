@@ -1,4 +1,5 @@
 #include "app/SystemClock.h"
+#include "texts/AllowanceTexts.h"
 #include "texts/TimeTexts.h"
 
 #include <QByteArray>
@@ -112,6 +113,53 @@ TEST_F(ZoneChange, SystemClockFollowsAZoneChangeWhileRunning)
     qputenv("TZ", "UTC");
     tzset();
     EXPECT_EQ(TimeTexts::formatTime(now, TimeFormat::clock, clock.timeZone()), QStringLiteral("8:00 AM"));
+}
+
+// The lines beyond the codex bucket: one answer with every part, then the edges that
+// change what is shown (unknown values as sent, credits that cannot be spent).
+TEST(AllowanceLines, EveryPartInMenuOrder)
+{
+    const TimeContext context{now, QTimeZone::utc()};
+    UsageAllowance allowance;
+    allowance.otherLimits = {{QStringLiteral("codex_bengalfox"), QStringLiteral("GPT-5.3-Codex-Spark"),
+                              UsageWindow{40, 300, now + 3600}, UsageWindow{5, 10080, now + 86400}}};
+    allowance.credits = Credits{true, false, QStringLiteral("125.5")};
+    allowance.reached = QStringLiteral("workspace_member_credits_depleted");
+    allowance.spendControl = SpendControl{30, now + 7200, std::nullopt, std::nullopt};
+    allowance.resetCredits = ResetCredits{3, std::vector<ResetCredit>{
+        {QStringLiteral("never"), {}, QStringLiteral("available"), {}, std::nullopt, {}, {}},
+        {QStringLiteral("spent"), {}, QStringLiteral("redeemed"), {}, now + 60, {}, {}},
+        {QStringLiteral("late"), {}, QStringLiteral("available"), {}, now + 200000, {}, {}},
+        {QStringLiteral("soon"), {}, std::nullopt, {}, now + 70800, {}, {}},
+    }};
+
+    const AllowanceLines lines = AllowanceLines::make(allowance, TimeDisplayMode::resetAt, context);
+    ASSERT_EQ(lines.otherLimits.size(), 1u);
+    EXPECT_EQ(lines.otherLimits[0].title, QStringLiteral("GPT-5.3-Codex-Spark"));
+    EXPECT_EQ(lines.otherLimits[0].lines, QStringList({QStringLiteral("5h 남음: 60%"), QStringLiteral("5h 갱신: 9:00 AM"),
+                                                       QStringLiteral("Week 남음: 95%"), QStringLiteral("Week 갱신: Sat 8:00 AM")}));
+    EXPECT_EQ(lines.lines, QStringList({QStringLiteral("크레딧 잔액: 125.5"),
+                                        QStringLiteral("한도 도달: 워크스페이스 크레딧 소진 (관리자에게 문의)"),
+                                        QStringLiteral("지출 한도 남음: 30%"), QStringLiteral("지출 한도 갱신: Fri 10:00 AM"),
+                                        QStringLiteral("한도 리셋 3개"), QStringLiteral("한도 리셋 만료까지: 19시간 40분")}));
+    EXPECT_TRUE(lines.canUseReset);
+    EXPECT_EQ(AllowanceLines::soonestCredit(allowance)->id, QStringLiteral("soon"));
+
+    allowance.credits = Credits{false, true, std::nullopt};
+    allowance.reached = QStringLiteral("something_new");
+    allowance.spendControl.reset();
+    allowance.resetCredits = ResetCredits{1, std::nullopt}; // only the count is known
+    EXPECT_EQ(AllowanceLines::make(allowance, TimeDisplayMode::remaining, context).lines,
+              QStringList({QStringLiteral("크레딧: 무제한"), QStringLiteral("한도 도달: something_new"),
+                           QStringLiteral("한도 리셋 1개")}));
+    EXPECT_FALSE(AllowanceLines::soonestCredit(allowance));
+
+    allowance.credits = Credits{false, false, QStringLiteral("0")};
+    allowance.reached.reset();
+    allowance.resetCredits = ResetCredits{0, std::vector<ResetCredit>{}};
+    const AllowanceLines none = AllowanceLines::make(allowance, TimeDisplayMode::resetAt, context);
+    EXPECT_TRUE(none.lines.isEmpty());
+    EXPECT_FALSE(none.canUseReset);
 }
 
 } // namespace
