@@ -1,3 +1,4 @@
+#include "app/RecentReadings.h"
 #include "tests/app/DelegateHarness.h"
 
 #include <gtest/gtest.h>
@@ -331,6 +332,24 @@ TEST(AppDelegate, ToggleLaunchAtLogin)
     h.delegate->selectTimeDisplayMode(TimeDisplayMode::resetAt);
     EXPECT_EQ(h.item->title(), QStringLiteral("63% (11:05 AM) !"));
     EXPECT_EQ(h.item->toolTip(), QStringLiteral("로그인 실행 설정 실패"));
+}
+
+TEST(RecentReadings, StoredOnesComeFirstAndAWeekIsKept)
+{
+    const auto at = [](double t) { return UsageSnapshot{window(1, std::nullopt), {}, t}; };
+    const auto times = [](const RecentReadings& r) {
+        std::vector<double> out;
+        for (const UsageSnapshot& s : r.readings())
+            out.push_back(s.receivedAt - now);
+        return out;
+    };
+    constexpr double week = RecentReadings::keptSeconds;
+    RecentReadings recent;
+    recent.add(at(now), now);
+    recent.addStored({at(now - week), at(now - 60)}); // the store answers after the first reading
+    EXPECT_EQ(times(recent), (std::vector<double>{-week, -60, 0}));
+    recent.add(at(now + 1), now + 1);
+    EXPECT_EQ(times(recent), (std::vector<double>{-60, 0, 1})) << "older than a week before the newest";
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 #include "app/RefreshIntervalDialog.h"
+#include "app/UseResetDialog.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -57,6 +59,32 @@ TEST(RefreshIntervalDialog, CancelAndCloseReturnNothing)
     RefreshIntervalDialog dialog;
     EXPECT_FALSE(runWith(dialog, QStringLiteral("90"), [](RefreshIntervalDialog& d) { d.cancelButton()->click(); }));
     EXPECT_FALSE(runWith(dialog, QStringLiteral("90"), [](RefreshIntervalDialog& d) { d.close(); }));
+}
+
+// The confirmation before a banked reset is spent: Enter and Escape answer 취소.
+TEST(UseResetDialog, TextsAndOnlyTheUseButtonSpends)
+{
+    UseResetDialog dialog;
+    const QStringList usage{QStringLiteral("5h 남음: 3%"), QStringLiteral("Week 남음: 40%")};
+    for (const auto& [name, act, spends] : std::vector<std::tuple<const char*, std::function<void()>, bool>>{
+             {"사용", [&] { dialog.useButton()->click(); }, true},
+             {"Enter", [&] {
+                  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+                  QApplication::sendEvent(&dialog, &enter);
+              }, false},
+             {"Escape", [&] { dialog.reject(); }, false},
+         }) {
+        SCOPED_TRACE(name);
+        QTimer::singleShot(0, &dialog, act);
+        QTimer::singleShot(10'000, &dialog, [&] { dialog.done(QDialog::Rejected); });
+        EXPECT_EQ(dialog.confirm(usage, 2), spends);
+    }
+    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("한도 리셋 사용"));
+    EXPECT_EQ(dialog.text(), QStringLiteral("한도 리셋 1개를 사용해 지금의 사용 한도를 초기화할까요?"));
+    EXPECT_EQ(dialog.informativeText(), QStringLiteral("5h 남음: 3%\nWeek 남음: 40%\n남은 한도 리셋: 2개"));
+    EXPECT_EQ(dialog.useButton()->text(), QStringLiteral("사용"));
+    EXPECT_EQ(dialog.cancelButton()->text(), QStringLiteral("취소"));
+    EXPECT_EQ(dialog.defaultButton(), dialog.cancelButton());
 }
 
 } // namespace
