@@ -199,36 +199,6 @@ bool ChildProcess::isRunning()
     return true;
 }
 
-void ChildProcess::terminate()
-{
-    if (isRunning())
-        ::kill(pid_, SIGTERM);
-}
-
-void ChildProcess::kill()
-{
-    if (isRunning())
-        ::kill(pid_, SIGKILL);
-}
-
-bool ChildProcess::waitForExit(double seconds)
-{
-    const double deadline = monotonicNow() + seconds;
-    while (isRunning()) {
-        const double left = deadline - monotonicNow();
-        if (left <= 0)
-            return false;
-        const int ms = std::max(1, int(left * 1000));
-        if (pidfd_) {
-            pollfd p {pidfd_.get(), POLLIN, 0};
-            ::poll(&p, 1, ms);
-        } else {
-            ::usleep(useconds_t(std::min(ms, 10)) * 1000);
-        }
-    }
-    return true;
-}
-
 void ChildProcess::signalGroup(int signalNumber)
 {
     if (isRunning()) {

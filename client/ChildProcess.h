@@ -36,7 +36,6 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t pid() const { return pid_; } // also the id of the child's process group
     int stdoutFd() const { return stdout_.get(); }
     int stderrFd() const { return stderr_.get(); }
     int exitFd() const { return pidfd_.get(); } // readable once the child has exited; -1 if unsupported
@@ -46,10 +45,6 @@ public:
     // Exit code, or the signal number for a child ended by a signal; set once reaped.
     std::optional<int> terminationStatus() const { return status_; }
 
-    void terminate(); // SIGTERM to the child alone
-    void kill();      // SIGKILL to the child alone
-    // Waits up to `seconds` for the child to exit; true when it has.
-    bool waitForExit(double seconds);
     // Ends the child and whatever is left of its process group: SIGTERM to the group,
     // up to `graceSeconds` for all of it to go, then SIGKILL to the group and up to
     // `graceSeconds` more. Returns as soon as nothing of the group is left; also right
@@ -62,7 +57,6 @@ public:
     // SIGPIPE it raises is taken back when this thread blocks SIGPIPE.
     bool writeInput(QByteArrayView bytes);
     void closeInput();
-    bool hasInput() const { return stdin_.valid(); }
 
     // Reads what is available now from a non-blocking read end; sets *eof at end of file.
     static QByteArray readAvailable(int fd, bool* eof);
@@ -74,7 +68,7 @@ private:
     bool groupHasLiveMembers();
     bool waitForGroup(double seconds);
 
-    pid_t pid_ = -1;
+    pid_t pid_ = -1; // also the id of the child's process group
     UniqueFd stdin_;
     UniqueFd stdout_;
     UniqueFd stderr_;

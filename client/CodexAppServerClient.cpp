@@ -5,6 +5,7 @@
 #include "ReadingCycle.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 #include <QThread>
 #include <chrono>
 #include <csignal>
@@ -68,8 +69,8 @@ CodexAppServerClient::CodexAppServerClient(std::optional<QString> executable, do
             if (work_->mailbox.putStatus(status))
                 QMetaObject::invokeMethod(this, &CodexAppServerClient::deliverNext, Qt::QueuedConnection);
         },
-        [this](const UsageSnapshot& snapshot) {
-            if (work_->mailbox.putSnapshot(snapshot))
+        [this](const PublishedReading& reading) {
+            if (work_->mailbox.putReading(reading))
                 QMetaObject::invokeMethod(this, &CodexAppServerClient::deliverNext, Qt::QueuedConnection);
         },
     };
@@ -120,8 +121,10 @@ void CodexAppServerClient::stop()
 
 void CodexAppServerClient::useResetCredit(const QString& keyFile, const std::optional<QString>& creditId)
 {
-    Q_UNUSED(keyFile); // TODO(issue 13): the consume request
-    Q_UNUSED(creditId);
+    QMetaObject::invokeMethod(
+        &work_->context,
+        [cycle = work_->cycle.get(), keyFile, creditId] { cycle->useResetCreditLocked(keyFile, creditId); },
+        Qt::QueuedConnection);
 }
 
 void CodexAppServerClient::deliverNext()
@@ -134,10 +137,15 @@ void CodexAppServerClient::deliverNext()
     // destroys the client, Qt drops the rest with it.
     if (more)
         QMetaObject::invokeMethod(this, &CodexAppServerClient::deliverNext, Qt::QueuedConnection);
-    if (const auto* status = std::get_if<DeliveryMailbox::StatusDelivery>(&*delivery))
+    if (const auto* status = std::get_if<DeliveryMailbox::StatusDelivery>(&*delivery)) {
         emit statusChanged(*status);
-    else
-        emit snapshotPublished(std::get<UsageSnapshot>(*delivery));
+        return;
+    }
+    const auto& reading = std::get<PublishedReading>(*delivery);
+    const QPointer<CodexAppServerClient> alive(this);
+    emit allowancePublished(reading.allowance);
+    if (alive) // a receiver may have destroyed the client
+        emit snapshotPublished(reading.snapshot);
 }
 
 } // namespace tallyglass

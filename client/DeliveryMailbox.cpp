@@ -8,25 +8,25 @@ namespace tallyglass {
 bool DeliveryMailbox::putStatus(const ClientStatus& status)
 {
     QMutexLocker lock(&mutex_);
-    return putLocked(StatusDelivery(status));
+    return putHoldingMutex(StatusDelivery(status));
 }
 
-bool DeliveryMailbox::putSnapshot(const UsageSnapshot& snapshot)
+bool DeliveryMailbox::putReading(const PublishedReading& reading)
 {
     QMutexLocker lock(&mutex_);
-    // Behind by a lot: everything up to an older snapshot is superseded by this one,
-    // whose clearing comes after it.
+    // Behind by a lot: everything up to an older reading is superseded by this one,
+    // whose clearing comes before it.
     const auto older = std::find_if(queue_.rbegin(), queue_.rend(), [](const Delivery& d) {
-        return std::holds_alternative<UsageSnapshot>(d);
+        return std::holds_alternative<PublishedReading>(d);
     });
     if (queue_.size() > collapseAbove && older != queue_.rend())
         queue_.erase(queue_.begin(), older.base());
-    const bool wasEmpty = putLocked(StatusDelivery());
-    queue_.push_back(snapshot);
+    const bool wasEmpty = putHoldingMutex(StatusDelivery());
+    queue_.push_back(reading);
     return wasEmpty;
 }
 
-bool DeliveryMailbox::putLocked(Delivery delivery)
+bool DeliveryMailbox::putHoldingMutex(Delivery delivery)
 {
     const bool wasEmpty = queue_.empty();
     const bool replacesStatus = !wasEmpty && std::holds_alternative<StatusDelivery>(queue_.back())

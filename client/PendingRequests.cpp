@@ -1,6 +1,5 @@
 #include "PendingRequests.h"
 
-#include <algorithm>
 
 namespace tallyglass {
 
@@ -22,12 +21,6 @@ std::optional<RequestKind> PendingRequests::settle(std::int64_t id)
 void PendingRequests::forget(RequestKind kind)
 {
     std::erase_if(requests_, [kind](const auto& entry) { return entry.second.kind == kind; });
-}
-
-bool PendingRequests::awaits(RequestKind kind) const
-{
-    return std::any_of(requests_.begin(), requests_.end(),
-                       [kind](const auto& entry) { return entry.second.kind == kind; });
 }
 
 std::optional<qint64> PendingRequests::nextDeadline() const

@@ -11,7 +11,7 @@
 
 namespace tallyglass {
 
-enum class RequestKind { initialize, account, usage };
+enum class RequestKind { initialize, account, usage, resetCredit };
 
 class PendingRequests {
 public:
@@ -21,8 +21,6 @@ public:
     std::optional<RequestKind> settle(std::int64_t id);
     // Drops every pending request of this kind; their answers will be ignored.
     void forget(RequestKind kind);
-    bool awaits(RequestKind kind) const;
-    bool empty() const { return requests_.empty(); }
     void clear() { requests_.clear(); }
 
     std::optional<qint64> nextDeadline() const;

@@ -3,6 +3,7 @@
 #include "client/CodexLocator.h"
 #include "usage/JsonInteger.h"
 #include "usage/UsagePayloadParser.h"
+#include "tallyglass/Version.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -26,11 +27,12 @@ bool isAuthenticationProblem(const QString& lowerCasedMessage)
     return false;
 }
 
-// QJsonObject keeps its keys sorted, so equal objects give equal text.
-std::optional<QString> identityOf(const QJsonValue& account)
+// QJsonObject keeps its keys sorted, so equal objects give equal text; anything but an
+// object gives the empty text, which no object does.
+QString identityOf(const QJsonValue& account)
 {
     if (!account.isObject())
-        return std::nullopt;
+        return {};
     return QString::fromUtf8(QJsonDocument(account.toObject()).toJson(QJsonDocument::Compact));
 }
 
@@ -39,7 +41,7 @@ QJsonObject initializeParams()
     return QJsonObject {
         {QStringLiteral("clientInfo"), QJsonObject {{QStringLiteral("name"), QStringLiteral("tallyglass")},
                                                     {QStringLiteral("title"), QStringLiteral("Tallyglass")},
-                                                    {QStringLiteral("version"), QStringLiteral("1.0.2")}}},
+                                                    {QStringLiteral("version"), QStringLiteral(TALLYGLASS_VERSION)}}},
         {QStringLiteral("capabilities"), QJsonObject {{QStringLiteral("experimentalApi"), false}}},
     };
 }
@@ -63,9 +65,34 @@ ReadingCycle::~ReadingCycle()
     }
 }
 
-bool ReadingCycle::refreshing() const
+void ReadingCycle::enterLocked(Phase next)
 {
-    return phase_ != Phase::noChild && phase_ != Phase::ready;
+    phase_ = std::move(next);
+    if (in<NoChild>()) {
+        if (AppServerConnection* ended = std::exchange(connection_, nullptr)) {
+            ended->close();
+            ended->deleteLater(); // this may run inside one of its own events
+        }
+    } else if (in<Handshaking>()) {
+        out_.status(ClientStatus::loading());
+        sendLocked(RequestKind::initialize, QStringLiteral("initialize"), initializeParams());
+    } else if (const auto* read = std::get_if<AccountRead>(&phase_)) {
+        if (!read->waiting)
+            out_.status(ClientStatus::checkingAccount());
+        sendLocked(RequestKind::account, QStringLiteral("account/read"),
+                   QJsonObject {{QStringLiteral("refreshToken"), true}});
+    } else if (in<UsageRead>()) {
+        sendLocked(RequestKind::usage, QStringLiteral("account/rateLimits/read"), QJsonObject {});
+    } else if (in<Ready>() && waitingReset_) {
+        enterLocked(ResetConsume {*std::exchange(waitingReset_, std::nullopt)});
+    } else if (const auto* consume = std::get_if<ResetConsume>(&phase_)) {
+        const ResetRequest& request = consume->reset.request;
+        QJsonObject params {{QStringLiteral("idempotencyKey"), request.idempotencyKey}};
+        if (request.creditId)
+            params.insert(QStringLiteral("creditId"), *request.creditId);
+        out_.status(ClientStatus::resetUnderway());
+        sendLocked(RequestKind::resetCredit, QStringLiteral("account/rateLimitResetCredit/consume"), params);
+    }
 }
 
 void ReadingCycle::refreshLocked()
@@ -73,26 +100,43 @@ void ReadingCycle::refreshLocked()
     if (refreshing())
         return;
     recovery_.newCycle();
-    if (phase_ == Phase::noChild)
+    if (in<NoChild>())
         launchLocked();
     else
-        requestAccountLocked();
+        enterLocked(AccountRead {});
 }
 
 void ReadingCycle::startLocked()
 {
-    if (phase_ == Phase::ready)
-        requestAccountLocked();
-    else if (phase_ == Phase::noChild)
+    if (in<Ready>())
+        enterLocked(AccountRead {});
+    else if (in<NoChild>())
+        launchLocked();
+}
+
+void ReadingCycle::useResetCreditLocked(const QString& keyFile, const std::optional<QString>& creditId)
+{
+    if (waitingReset_ || in<ResetConsume>())
+        return; // one at a time; its statuses answer this call too
+    const std::optional<ResetRequest> request = ResetKeyFile::loadOrCreate(keyFile, creditId);
+    if (!request) {
+        out_.status(ClientStatus::resetFailed(std::nullopt));
+        return;
+    }
+    waitingReset_ = PendingReset {keyFile, *request};
+    if (in<Ready>())
+        enterLocked(Ready {});
+    else if (in<NoChild>())
         launchLocked();
 }
 
 void ReadingCycle::launchLocked()
 {
-    firstAccountForConnection_ = true;
+    accountIdentity_.reset();
     const std::optional<QString> executable = settings_.executable ? settings_.executable : CodexLocator::find();
     if (!executable) {
         out_.status(ClientStatus::notFound());
+        abandonResetLocked(false);
         return;
     }
     AppServerConnection::Events events {
@@ -103,68 +147,53 @@ void ReadingCycle::launchLocked()
     auto launched = launcher_(*executable, std::move(events), settings_.requestTimeout);
     if (const int* error = std::get_if<int>(&launched)) {
         out_.status(ClientStatus::launchFailed(*error));
+        abandonResetLocked(false);
         return;
     }
     connection_ = std::get<AppServerConnection*>(launched);
-    phase_ = Phase::handshaking;
-    out_.status(ClientStatus::loading());
-    sendLocked(RequestKind::initialize, QStringLiteral("initialize"), initializeParams());
+    enterLocked(Handshaking {});
 }
 
 void ReadingCycle::disconnectLocked()
 {
-    if (connection_) {
-        connection_->close();
-        connection_->deleteLater();
-        connection_ = nullptr;
-    }
-    phase_ = Phase::noChild;
-    pendingSnapshot_.reset();
+    waitingReset_.reset(); // the key stays in its file for the next attempt
+    enterLocked(NoChild {});
 }
 
 void ReadingCycle::failLocked(const ClientStatus& status)
 {
-    disconnectLocked();
+    const bool resetOut = in<ResetConsume>();
+    enterLocked(NoChild {});
     out_.status(status);
+    abandonResetLocked(resetOut);
 }
 
-bool ReadingCycle::sendLocked(RequestKind kind, const QString& method, const QJsonObject& params)
+void ReadingCycle::abandonResetLocked(bool requestOut)
+{
+    // Whether the request went out or not, the key is kept, so a retry repeats it.
+    if (std::exchange(waitingReset_, std::nullopt) || requestOut)
+        out_.status(ClientStatus::resetNoAnswer());
+}
+
+void ReadingCycle::sendLocked(RequestKind kind, const QString& method, const QJsonObject& params)
 {
     const std::int64_t id = nextRequestID_++;
-    if (connection_->request(id, kind, method, params))
-        return true;
-    failLocked(ClientStatus::sendFailed());
-    return false;
+    if (!connection_->request(id, kind, method, params))
+        failLocked(ClientStatus::sendFailed());
 }
 
 void ReadingCycle::handleLocked(const QJsonObject& message)
 {
     const QJsonValue method = message.value(QLatin1String("method"));
     if (method.isString()) {
-        const QString name = method.toString();
-        if (name == QLatin1String("account/updated")) {
-            // A pending account read stays and its answer carries on; a usage read is dropped.
-            pendingSnapshot_.reset();
-            connection_->pending().forget(RequestKind::usage);
-            if (phase_ == Phase::accountConfirm)
-                phase_ = Phase::accountCheck;
-            else if (phase_ == Phase::usageRead)
-                phase_ = Phase::ready;
-            out_.status(ClientStatus::accountChanged());
-            requestAccountLocked();
-        } else if (name == QLatin1String("account/rateLimits/updated")) {
-            if (!refreshing()) {
-                recovery_.newCycle();
-                requestAccountLocked();
-            }
-        }
-        return; // other notifications and server requests are ignored, never answered
+        handleNotificationLocked(method.toString());
+        return; // server requests are ignored too, never answered
     }
-
     const std::optional<std::int64_t> id = jsonNumberToInt64(message.value(QLatin1String("id")));
-    if (!id)
-        return;
-    switch (connection_->pending().settle(*id).value_or(RequestKind(-1))) {
+    const std::optional<RequestKind> kind = id ? connection_->pending().settle(*id) : std::nullopt;
+    if (!kind)
+        return; // nothing asked under this id, or already answered
+    switch (*kind) {
     case RequestKind::initialize:
         handleInitializeAnswerLocked(message);
         break;
@@ -174,8 +203,26 @@ void ReadingCycle::handleLocked(const QJsonObject& message)
     case RequestKind::usage:
         handleUsageAnswerLocked(message);
         break;
-    default:
-        break; // nothing asked under this id, or already answered
+    case RequestKind::resetCredit:
+        handleResetAnswerLocked(message);
+        break;
+    }
+}
+
+void ReadingCycle::handleNotificationLocked(const QString& method)
+{
+    if (method == QLatin1String("account/updated")) {
+        // A usage read is dropped, and so is a snapshot waiting for its account; a pending
+        // account read stays and its answer carries on as the first of a cycle.
+        connection_->pending().forget(RequestKind::usage);
+        if (auto* read = std::get_if<AccountRead>(&phase_))
+            read->waiting.reset();
+        out_.status(ClientStatus::accountChanged());
+        if (in<Ready>() || in<UsageRead>())
+            enterLocked(AccountRead {});
+    } else if (method == QLatin1String("account/rateLimits/updated") && in<Ready>()) {
+        recovery_.newCycle();
+        enterLocked(AccountRead {});
     }
 }
 
@@ -190,26 +237,11 @@ void ReadingCycle::handleInitializeAnswerLocked(const QJsonObject& message)
         failLocked(ClientStatus::noInitializeAnswer());
         return;
     }
-    phase_ = Phase::ready;
     if (!connection_->notify(QStringLiteral("initialized"))) {
         failLocked(ClientStatus::sendFailed());
         return;
     }
-    requestAccountLocked();
-}
-
-void ReadingCycle::requestAccountLocked()
-{
-    if (phase_ != Phase::ready)
-        return; // not initialized, or a read is already pending
-    if (pendingSnapshot_) {
-        phase_ = Phase::accountConfirm;
-    } else {
-        phase_ = Phase::accountCheck;
-        out_.status(ClientStatus::checkingAccount());
-    }
-    sendLocked(RequestKind::account, QStringLiteral("account/read"),
-               QJsonObject {{QStringLiteral("refreshToken"), true}});
+    enterLocked(AccountRead {});
 }
 
 void ReadingCycle::handleAccountAnswerLocked(const QJsonObject& message)
@@ -227,37 +259,26 @@ void ReadingCycle::handleAccountAnswerLocked(const QJsonObject& message)
     }
 
     const QJsonValue account = result.value(QLatin1String("account"));
-    const std::optional<QString> identity = identityOf(account);
-    const bool changed = hasReadAccount_ && identity != accountIdentity_;
-    hasReadAccount_ = true;
-    accountIdentity_ = identity;
-    const bool first = std::exchange(firstAccountForConnection_, false);
-    if (changed && !first) {
+    const QString identity = identityOf(account);
+    if (std::exchange(accountIdentity_, identity).value_or(identity) != identity) {
         recoverLocked(ClientStatus::accountChangeReason());
         return;
     }
 
     const QJsonValue type = account.toObject().value(QLatin1String("type"));
     if (!account.isObject() || !type.isString() || type.toString() != QLatin1String("chatgpt")) {
-        pendingSnapshot_.reset();
-        phase_ = Phase::ready;
         out_.status(ClientStatus::signedOut());
+        enterLocked(Ready {});
         return;
     }
 
-    if (!pendingSnapshot_) {
-        requestUsageLocked();
+    auto* read = std::get_if<AccountRead>(&phase_);
+    if (!read || !read->waiting) {
+        enterLocked(UsageRead {});
         return;
     }
-    const UsageSnapshot snapshot = *std::exchange(pendingSnapshot_, std::nullopt);
-    phase_ = Phase::ready;
-    out_.snapshot(snapshot);
-}
-
-void ReadingCycle::requestUsageLocked()
-{
-    phase_ = Phase::usageRead;
-    sendLocked(RequestKind::usage, QStringLiteral("account/rateLimits/read"), QJsonObject {});
+    out_.reading(*read->waiting);
+    enterLocked(Ready {});
 }
 
 void ReadingCycle::handleUsageAnswerLocked(const QJsonObject& message)
@@ -270,14 +291,52 @@ void ReadingCycle::handleUsageAnswerLocked(const QJsonObject& message)
     const QJsonValue result = message.value(QLatin1String("result"));
     if (result.isObject()) {
         if (std::optional<UsageSnapshot> snapshot = UsagePayloadParser::parse(result.toObject(), wallClock_())) {
-            pendingSnapshot_ = std::move(snapshot);
-            phase_ = Phase::ready;
-            requestAccountLocked();
+            PublishedReading reading {*snapshot, UsagePayloadParser::parseAllowance(result.toObject())};
+            enterLocked(AccountRead {std::move(reading)});
             return;
         }
     }
-    phase_ = Phase::ready;
     out_.status(ClientStatus::noUsageData());
+    enterLocked(Ready {});
+}
+
+void ReadingCycle::handleResetAnswerLocked(const QJsonObject& message)
+{
+    const QJsonValue error = message.value(QLatin1String("error"));
+    if (error.isObject()) {
+        const std::optional<std::int64_t> code = jsonNumberToInt64(error.toObject().value(QLatin1String("code")));
+        const QString text = error.toObject().value(QLatin1String("message")).toString();
+        // An older Codex CLI does not know the method (0.58.0: -32600 "unknown variant").
+        const bool unknownMethod
+            = code == -32601 || (code == -32600 && text.contains(QLatin1String("unknown variant")));
+        if (unknownMethod)
+            endResetLocked(ClientStatus::resetUnsupported(), true, false);
+        else // the backend may have acted before the error: keep the key
+            endResetLocked(ClientStatus::resetFailed(code), false, false);
+        return;
+    }
+    const QString outcome = message.value(QLatin1String("result")).toObject().value(QLatin1String("outcome")).toString();
+    if (outcome == QLatin1String("reset"))
+        endResetLocked(ClientStatus::resetDone(), true, true);
+    else if (outcome == QLatin1String("alreadyRedeemed"))
+        endResetLocked(ClientStatus::resetAlreadyRedeemed(), true, true);
+    else if (outcome == QLatin1String("nothingToReset"))
+        endResetLocked(ClientStatus::resetNothingToReset(), true, false);
+    else if (outcome == QLatin1String("noCredit"))
+        endResetLocked(ClientStatus::resetNoCredit(), true, false);
+    else // no outcome we know: nothing says whether a reset was spent
+        endResetLocked(ClientStatus::resetFailed(std::nullopt), false, false);
+}
+
+void ReadingCycle::endResetLocked(const ClientStatus& status, bool removeKey, bool readAgain)
+{
+    if (const auto* consume = std::get_if<ResetConsume>(&phase_); consume && removeKey)
+        ResetKeyFile::remove(consume->reset.keyFile);
+    out_.status(status);
+    if (readAgain)
+        enterLocked(AccountRead {});
+    else
+        enterLocked(Ready {});
 }
 
 void ReadingCycle::handleRPCErrorLocked(const QJsonObject& error, const QString& label)
@@ -292,20 +351,18 @@ void ReadingCycle::handleRPCErrorLocked(const QJsonObject& error, const QString&
         recoverLocked(text);
         return;
     }
-    pendingSnapshot_.reset();
-    phase_ = Phase::ready;
     out_.status(ClientStatus::requestFailed(text));
+    enterLocked(Ready {});
 }
 
 void ReadingCycle::recoverLocked(const QString& reason)
 {
-    pendingSnapshot_.reset();
     if (!recovery_.tryReconnect(wallClock_())) {
-        phase_ = Phase::ready;
         out_.status(ClientStatus::retryStopped(reason));
+        enterLocked(Ready {});
         return;
     }
-    disconnectLocked();
+    enterLocked(NoChild {});
     out_.status(ClientStatus::reconnecting(reason));
     launchLocked();
 }
@@ -322,18 +379,19 @@ void ReadingCycle::handleOverdueLocked(RequestKind kind)
     case RequestKind::usage:
         failLocked(ClientStatus::usageTimedOut());
         break;
+    case RequestKind::resetCredit: // the connection stays; the key too, for the retry
+        endResetLocked(ClientStatus::resetNoAnswer(), false, false);
+        break;
     }
 }
 
 void ReadingCycle::handleEndLocked(const ClientStatus& status)
 {
     // Tell the user first: stopping what the child left behind may take a moment.
-    AppServerConnection* ended = std::exchange(connection_, nullptr);
-    phase_ = Phase::noChild;
-    pendingSnapshot_.reset();
+    const bool resetOut = in<ResetConsume>();
     out_.status(status);
-    ended->close();
-    ended->deleteLater();
+    enterLocked(NoChild {});
+    abandonResetLocked(resetOut);
 }
 
 } // namespace tallyglass

@@ -1,25 +1,31 @@
 // Drives the client's reading cycle through its real path (line framing, pending
-// requests with deadlines, the cycle, recovery) with a scripted connection in place
-// of the child, and both clocks under the input's control. The input is a list of
-// steps: calls from the shell, answers to whatever was asked, raw bytes, notifications,
-// time passing, the child ending, writes failing.
+// requests with deadlines, the cycle, recovery, spending a banked reset) with a
+// scripted connection in place of the child, and both clocks under the input's
+// control, all on this thread with no event loop: one input is one run of plain calls.
+// The input is a list of steps: calls from the shell, answers to whatever was asked,
+// raw bytes, notifications, time passing, the child ending, writes failing.
 //
 // Checked on every input: a snapshot is published only on an answer that shows the
 // same ChatGPT account as the one read before its usage read; request ids only rise;
 // at most one automatic reconnect between two refreshes; at most one connection at a
-// time; every launched connection is stopped by the end.
+// time; a reset is never asked while a reading is under way, and while its key file
+// exists every attempt carries the same key; every launched connection is stopped by
+// the end.
 
 #include "client/AppServerConnection.h"
 #include "fuzz/FuzzReplay.h"
 #include "client/ReadingCycle.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <unistd.h>
 #include <vector>
 
 namespace tallyglass {
@@ -56,9 +62,11 @@ private:
     std::size_t left_;
 };
 
+const QString kConsume = QStringLiteral("account/rateLimitResetCredit/consume");
+
 struct Received {
     QString method; // of the request this answers
-    std::optional<QString> chatgptAccount;
+    std::optional<QJsonObject> chatgptAccount;
     bool usage = false;
 };
 
@@ -74,6 +82,13 @@ public:
     }
     ~ScriptedConnection() override { --alive; }
     static inline int alive = 0;
+    // Hands over a message as if it had come as a line, without the framing's cost.
+    void deliver(const QJsonObject& message)
+    {
+        if (!isClosed())
+            handler(message);
+    }
+    std::function<void(const QJsonObject&)> handler;
     using AppServerConnection::expireOverdue;
     using AppServerConnection::receive;
     using AppServerConnection::reportEnd;
@@ -99,6 +114,8 @@ struct World {
     ScriptedConnection* current = nullptr;
     std::map<std::int64_t, QString> asked; // id → method, on the current connection
     std::vector<Received> received;        // answers on the current connection, in order
+    QString keyFile;
+    QByteArray lastKey; // of the last reset asked while its key file existed
 
     void record(const QJsonObject& message)
     {
@@ -118,7 +135,7 @@ struct World {
         const QJsonObject result = message.value(QLatin1String("result")).toObject();
         const QJsonValue account = result.value(QLatin1String("account"));
         if (account.isObject() && account.toObject().value(QLatin1String("type")) == QLatin1String("chatgpt"))
-            r.chatgptAccount = QString::fromUtf8(QJsonDocument(account.toObject()).toJson(QJsonDocument::Compact));
+            r.chatgptAccount = account.toObject();
         r.usage = it->second == QLatin1String("account/rateLimits/read") && !result.isEmpty();
         received.push_back(r);
     }
@@ -130,7 +147,7 @@ struct World {
         if (received.empty() || received.back().method != QLatin1String("account/read")
             || !received.back().chatgptAccount)
             fail("snapshot published outside an account answer showing a ChatGPT account");
-        const QString& account = *received.back().chatgptAccount;
+        const QJsonObject& account = *received.back().chatgptAccount;
         auto it = received.rbegin() + 1;
         while (it != received.rend() && !it->usage)
             ++it;
@@ -143,19 +160,45 @@ struct World {
     }
 };
 
+// The text after `"name":` in a compact line of ours, up to the next quote or comma.
+QByteArrayView field(QByteArrayView line, QByteArrayView name)
+{
+    const qsizetype at = line.indexOf(name);
+    if (at < 0)
+        return {};
+    QByteArrayView rest = line.sliced(at + name.size());
+    if (rest.startsWith('"'))
+        rest = rest.sliced(1);
+    qsizetype end = 0;
+    while (end < rest.size() && rest[end] != '"' && rest[end] != ',' && rest[end] != '}')
+        ++end;
+    return rest.first(end);
+}
+
 bool ScriptedConnection::writeLine(const QByteArray& line)
 {
     if (std::exchange(world_.failNextWrite, false))
         return false;
-    const QJsonObject message = QJsonDocument::fromJson(line).object();
-    const QJsonValue id = message.value(QLatin1String("id"));
-    if (id.isDouble()) {
-        const auto value = std::int64_t(id.toDouble());
-        if (value <= world_.lastId)
-            fail("a request id did not rise");
-        world_.lastId = value;
-        world_.asked[value] = message.value(QLatin1String("method")).toString();
+    // Lines are written compactly with sorted keys ({"id":..,"method":..,"params":..}),
+    // so a plain search finds the fields without parsing the JSON again.
+    const QByteArrayView id = field(line, "{\"id\":");
+    if (id.isEmpty())
+        return true; // a notification
+    const std::int64_t value = id.toLongLong();
+    if (value <= world_.lastId)
+        fail("a request id did not rise");
+    world_.lastId = value;
+    const QByteArrayView method = field(line, "\"method\":");
+    if (method == "account/rateLimitResetCredit/consume") {
+        for (const auto& [askedId, askedMethod] : world_.asked)
+            if (askedMethod != kConsume && pending().settle(askedId))
+                fail("a reset asked while a reading was under way");
+        const QByteArray key = field(line, "\"idempotencyKey\":").toByteArray();
+        if (!world_.lastKey.isEmpty() && world_.lastKey != key)
+            fail("a second key while the key file existed");
+        world_.lastKey = key;
     }
+    world_.asked[value] = QLatin1String(method.data(), method.size());
     return true;
 }
 
@@ -169,10 +212,7 @@ qint64 ScriptedConnection::nowMs() const
     return world_.monotonicMs;
 }
 
-QByteArray answer(Input& in, std::int64_t id)
-{
-    const QByteArray prefix = "{\"id\":" + QByteArray::number(id) + ",";
-    static const char* const answers[] = {
+const char* const kAnswers[] = {
         R"("result":{"account":{"type":"chatgpt","email":"a@example.com"}}})",
         R"("result":{"account":{"type":"chatgpt","email":"b@example.com"}}})",
         R"("result":{"account":null}})",
@@ -184,11 +224,27 @@ QByteArray answer(Input& in, std::int64_t id)
         R"("error":{"code":429,"message":"slow down"}})",
         R"("error":{"message":"Unauthorized"}})",
         R"("error":{"code":-32603}})",
-    };
-    const std::uint8_t choice = in.byte();
-    if (choice < std::size(answers))
-        return prefix + answers[choice] + '\n';
-    return prefix + in.bytes(in.byte()) + '\n'; // anything after a valid id
+        R"("result":{"outcome":"reset"}})",
+        R"("result":{"outcome":"noCredit"}})",
+        R"("error":{"code":-32600,"message":"unknown variant `account/rateLimitResetCredit/consume`"}})",
+};
+constexpr std::uint8_t kAnswerCount = std::size(kAnswers);
+
+QByteArray answerLine(std::uint8_t choice, std::int64_t id)
+{
+    return "{\"id\":" + QByteArray::number(id) + "," + kAnswers[choice] + '\n';
+}
+
+// The canned answers parsed once, without their id.
+const QJsonObject& answerObject(std::uint8_t choice)
+{
+    static const std::vector<QJsonObject> parsed = [] {
+        std::vector<QJsonObject> objects;
+        for (std::uint8_t i = 0; i < kAnswerCount; ++i)
+            objects.push_back(QJsonDocument::fromJson(answerLine(i, 0)).object());
+        return objects;
+    }();
+    return parsed[choice];
 }
 
 void feed(ScriptedConnection& connection, Input& in, const QByteArray& bytes)
@@ -200,17 +256,22 @@ void feed(ScriptedConnection& connection, Input& in, const QByteArray& bytes)
         connection.receive(QByteArrayView(bytes).sliced(cut));
 }
 
-void run(const std::uint8_t* data, std::size_t size)
+constexpr int kMostSteps = 32;
+
+void run(const std::uint8_t* data, std::size_t size, const QString& keyFile)
 {
     Input in(data, size);
     World world;
+    world.keyFile = keyFile;
+    const QByteArray keyPath = QFile::encodeName(keyFile);
+    bool resetAsked = false;
     {
         ReadingCycle::Outputs outputs {
             [&world](const ClientStatus& status) {
                 if (status.kind == StatusKind::reconnecting && ++world.reconnectsSinceRefresh > 1)
                     fail("a second automatic reconnect in one cycle");
             },
-            [&world](const UsageSnapshot&) { world.checkSnapshot(); },
+            [&world](const PublishedReading&) { world.checkSnapshot(); },
         };
         ReadingCycle::Launcher launcher = [&world](const QString&, AppServerConnection::Events events,
                                                    double timeout) -> std::variant<AppServerConnection*, int> {
@@ -226,15 +287,18 @@ void run(const std::uint8_t* data, std::size_t size)
                 world.record(message);
                 forward(message);
             };
+            auto handler = events.message;
             world.current = new ScriptedConnection(world, std::move(events), timeout);
+            world.current->handler = std::move(handler);
             return world.current;
         };
         ReadingCycle cycle({QStringLiteral("/nonexistent/codex"), 20, 60}, outputs,
                            [&world] { return world.wallSeconds; }, launcher);
 
-        while (!in.empty()) {
+        // Enough for a few cycles, a reconnect and a reset; longer inputs add nothing but time.
+        for (int step = 0; step < kMostSteps && !in.empty(); ++step) {
             ScriptedConnection* connection = world.current && !world.current->isClosed() ? world.current : nullptr;
-            switch (in.byte() % 11) {
+            switch (in.byte() % 12) {
             case 0:
                 cycle.startLocked();
                 break;
@@ -246,10 +310,22 @@ void run(const std::uint8_t* data, std::size_t size)
                 cycle.disconnectLocked();
                 break;
             case 3:
+                // An answer to something asked: most as a message, some as bytes to be framed,
+                // some with anything after a valid id.
                 if (connection && !world.asked.empty()) {
                     auto it = world.asked.begin();
                     std::advance(it, in.byte() % world.asked.size());
-                    feed(*connection, in, answer(in, it->first));
+                    const std::uint8_t choice = in.byte();
+                    if (choice < kAnswerCount) {
+                        QJsonObject message = answerObject(choice);
+                        message.insert(QStringLiteral("id"), qint64(it->first));
+                        connection->deliver(message);
+                    } else if (choice < 2 * kAnswerCount) {
+                        feed(*connection, in, answerLine(choice - kAnswerCount, it->first));
+                    } else {
+                        feed(*connection, in,
+                             "{\"id\":" + QByteArray::number(it->first) + "," + in.bytes(in.byte()) + '\n');
+                    }
                 }
                 break;
             case 4:
@@ -285,13 +361,23 @@ void run(const std::uint8_t* data, std::size_t size)
             case 10:
                 world.failNextLaunch = true;
                 break;
+            case 11:
+                resetAsked = true;
+                cycle.useResetCreditLocked(keyFile, in.byte() % 2 ? std::optional(QStringLiteral("credit-1"))
+                                                                  : std::nullopt);
+                break;
             }
             if (world.current && world.current->isClosed())
-                world.current = nullptr; // deleted below with the other retired connections
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+                world.current = nullptr; // deleted at the end with the other retired connections
+            if (!world.lastKey.isEmpty() && ::access(keyPath.constData(), F_OK) != 0)
+                world.lastKey.clear(); // an outcome removed the key: the next reset is a new one
         }
     }
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    // The cycle retires connections with deleteLater; with no event loop they go here.
+    if (world.launched > 0)
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (resetAsked)
+        ::unlink(keyPath.constData()); // the next input starts without a key
     if (world.launched != world.stopped)
         fail("a launched connection was never stopped");
     if (ScriptedConnection::alive != 0)
@@ -307,18 +393,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static char name[] = "fuzz_client_cycle";
     static char* argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
-    tallyglass::run(data, size);
+    static const QTemporaryDir folder;
+    static const QString keyFile = folder.filePath(QStringLiteral("pending-reset"));
+    tallyglass::run(data, size, keyFile);
     return 0;
 }
 
 FuzzReplayInputs fuzzReplayInputs()
 {
     // A happy cycle: start, then answer initialize, the account, the usage and the account.
-    const std::string happy("\x00\x03\x00\x00\x00\x03\x01\x01\x00\x03\x02\x05\x00\x03\x03\x01\x00", 17);
+    const std::string happy("\x00\x03\x00\x00\x03\x01\x01\x03\x02\x05\x03\x03\x01", 13);
     FuzzReplayInputs inputs;
-    inputs.seeds = {happy, happy + std::string("\x01\x06\xff\x07\x80\x01", 6)};
+    // Then spend a reset, answered "reset", which starts another reading.
+    const std::string reset = happy + std::string("\x0b\x01\x03\x04\x0b", 5);
+    inputs.seeds = {happy, happy + std::string("\x01\x06\xff\x07\x80\x01", 6), reset};
     // Random inputs are mostly step bytes; a few pieces make raw lines that parse.
-    inputs.pieces = {"\x03", "\x05", "\x06", "\x01", "{\"id\":2,\"result\":{}}\n", "\n"};
+    inputs.pieces = {"\x03", "\x05", "\x06", "\x01", "\x0b", "{\"id\":2,\"result\":{}}\n", "\n"};
     inputs.headerBytes = 48;
     return inputs;
 }

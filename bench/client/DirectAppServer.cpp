@@ -1,4 +1,5 @@
 #include "bench/client/DirectAppServer.h"
+#include "tallyglass/Version.h"
 
 #include <QDeadlineTimer>
 #include <QJsonDocument>
@@ -31,7 +32,7 @@ bool DirectAppServer::start(int waitMs)
     if (!process_.waitForStarted(waitMs))
         return false;
     const QJsonObject params{
-        {"clientInfo", QJsonObject{{"name", "tallyglass"}, {"title", "Tallyglass"}, {"version", "1.0.2"}}},
+        {"clientInfo", QJsonObject{{"name", "tallyglass"}, {"title", "Tallyglass"}, {"version", TALLYGLASS_VERSION}}},
         {"capabilities", QJsonObject{{"experimentalApi", false}}},
     };
     if (!request(QStringLiteral("initialize"), params, waitMs))

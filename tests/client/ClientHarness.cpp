@@ -75,8 +75,15 @@ CodexAppServerClient& ClientHarness::createClient(const ClientOptions& options)
     client_->onStatus = [this](const std::optional<QString>& text) {
         events_.append(text ? QStringLiteral("status:") + *text : QStringLiteral("status:null"));
     };
+    // Every snapshot must come right after the allowance of the same reading.
+    QObject::connect(client_.get(), &CodexAppServerClient::allowancePublished, client_.get(),
+                     [this](const UsageAllowance&) { allowanceWaiting_ = true; });
+    QObject::connect(client_.get(), &CodexAppServerClient::statusChanged, client_.get(),
+                     [this](const std::optional<ClientStatus>&) { allowanceWaiting_ = false; });
     client_->onSnapshot = [this](const UsageSnapshot& snapshot) {
-        events_.append(QStringLiteral("snapshot:") + format(snapshot));
+        const bool paired = std::exchange(allowanceWaiting_, false);
+        events_.append((paired ? QStringLiteral("snapshot:") : QStringLiteral("snapshot without its allowance:"))
+                       + format(snapshot));
     };
     return *client_;
 }

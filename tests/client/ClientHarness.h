@@ -128,6 +128,7 @@ private:
     QStringList events_;
     QList<QByteArray> barrierLines_; // received lines the barriers added, hidden from receivedLines
     std::atomic<double> wallClock_{1'700'000'000.0};
+    bool allowanceWaiting_ = false; // an allowance arrived and its snapshot not yet
 };
 
 // Live processes whose parent is this process, as "<pid> <state>" (zombies included).

@@ -122,14 +122,15 @@ TEST(ClientLifecycle, NoExecutableFoundWithoutOverride)
 TEST(ClientLifecycle, InitializeTimeOutDropsTheChildAndIgnoresTheLateAnswer)
 {
     ClientHarness h;
-    h.setScenario(R"({"ignoreSigterm": true, "onEof": [],
-                      "rules": [{"method": "initialize", "actions": [{"sleep": 900}, {"preset": true}]}]})");
+    // The answer comes once the client has given up and closed the child's input.
+    h.setScenario(R"({"ignoreSigterm": true, "onEof": [{"raw": "{\"id\":1,\"result\":{}}\n"}],
+                      "rules": [{"method": "initialize", "actions": []}]})");
     h.createClient(ClientOptions::withTimeout(0.3)).start();
     const QString timedOut = QStringLiteral("status:Codex 초기화 시간 초과 — 새로고침으로 재연결");
     ASSERT_TRUE(h.waitForEvent(timedOut));
     ASSERT_TRUE(h.waitForTranscript(1, QStringLiteral("sigterm")));
-    // The answer comes 900 ms after the request, while the client waits out the
-    // child's SIGTERM: once the child is gone it has been written or never will be.
+    // The answer is written while the client waits out the child's SIGTERM: once the
+    // child is gone it has been written or never will be.
     const qint64 pid = pidFromPayload(h.firstPayload(1, QStringLiteral("start")));
     ASSERT_TRUE(h.waitFor([pid] { return !isLiveProcess(pid); }, QStringLiteral("child 1 gone")));
     h.drain();
@@ -170,8 +171,8 @@ TEST(ClientLifecycle, ChildExitingOnItsOwnShowsExitCodeAndOneHint)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ClientHarness h;
-        // The pause lets standard error drain before the exit is seen.
-        const QByteArray actions = c.stderrActions.isEmpty() ? c.exit : c.stderrActions + ", {\"sleep\": 150}, " + c.exit;
+        // The client takes in what is left on standard error when it sees the exit.
+        const QByteArray actions = c.stderrActions.isEmpty() ? c.exit : c.stderrActions + ", " + c.exit;
         h.setScenario(R"({"grandchild": )" + QByteArray(c.grandchild ? "true" : "false")
                       + R"(, "rules": [{"method": "initialize", "actions": [)" + actions + "]}]}");
         h.createClient().start();
@@ -251,7 +252,7 @@ TEST(ClientLifecycle, AnOldChildsLateOutputAndExitChangeNothing)
     // input is closed it still writes an answer, a notification and stderr, and exits.
     h.setScenario(R"({"children": [
       {"ignoreSigterm": true,
-       "onEof": [{"sleep": 300}, {"send": {"method": "account/updated"}},
+       "onEof": [{"send": {"method": "account/updated"}},
                  {"raw": "{\"id\":5,\"result\":{\"account\":null}}\n"}, {"stderr": "config"}, {"exit": 3}],
        "rules": [{"method": "account/read", "actions": [{"error": {"code": 401, "message": "expired"}}]}]},
       {}]})");

@@ -2,7 +2,11 @@
 #include "tests/client/ClientHarness.h"
 #include "tests/client/StatusEvents.h"
 
+#include <QDir>
+#include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <sys/stat.h>
 
 namespace tallyglass {
 namespace {
@@ -13,6 +17,7 @@ const QString initialize = QStringLiteral("initialize");
 const QString initializedNote = QStringLiteral("initialized");
 const QString read = QStringLiteral("account/read");
 const QString limits = QStringLiteral("account/rateLimits/read");
+const QString consume = QStringLiteral("account/rateLimitResetCredit/consume");
 
 // How a test shows that nothing wrongly follows the last event it waits for.
 enum class Then {
@@ -216,24 +221,24 @@ TEST(ClientProtocol, NotificationsInEachPhase)
     const QStringList oneCycle = {initialize, initializedNote, read, limits, read};
     const QList<Case> cases = {
         {"account/updated before initialize is answered: text only, nothing sent",
-         R"({"method": "initialize", "actions": [)" + accountUpdated + R"(, {"sleep": 100}, {"preset": true}]})",
+         R"({"method": "initialize", "actions": [)" + accountUpdated + R"(, {"preset": true}]})",
          {loading, accountChanged, checking, cleared, ClientHarness::happySnapshot()}, oneCycle},
         {"account/updated while the account is read: the read carries on",
          R"({"method": "account/read", "nth": 1, "actions": [)" + accountUpdated
-             + R"(, {"sleep": 100}, {"preset": true}]})",
+             + R"(, {"preset": true}]})",
          {loading, checking, accountChanged, cleared, ClientHarness::happySnapshot()}, oneCycle},
         {"account/updated while usage is read: that answer is dropped and a new read starts",
          R"({"method": "account/rateLimits/read", "nth": 1, "actions": [)" + accountUpdated
-             + R"(, {"sleep": 100}, {"preset": true}]})",
+             + R"(, {"preset": true}]})",
          {loading, checking, accountChanged, checking, cleared, ClientHarness::happySnapshot()},
          oneCycle + QStringList{limits, read}},
         {"account/updated while confirming: the pending snapshot is dropped and usage read again",
          R"({"method": "account/read", "nth": 2, "actions": [)" + accountUpdated
-             + R"(, {"sleep": 100}, {"preset": true}]})",
+             + R"(, {"preset": true}]})",
          {loading, checking, accountChanged, cleared, ClientHarness::happySnapshot()},
          oneCycle + QStringList{limits, read}},
         {"account/updated when ready: a new cycle",
-         R"({"method": "account/read", "nth": 2, "actions": [{"preset": true}, {"sleep": 200}, )" + accountUpdated
+         R"({"method": "account/read", "nth": 2, "actions": [{"preset": true}, )" + accountUpdated
              + "]}",
          happyCycle() + QStringList{accountChanged} + happyRefresh(), oneCycle + QStringList{read, limits, read}},
         {"rateLimits/updated inside a cycle: nothing",
@@ -241,10 +246,10 @@ TEST(ClientProtocol, NotificationsInEachPhase)
             {"method": "account/rateLimits/read", "nth": 1, "actions": [)" + limitsUpdated + R"(, {"preset": true}]})",
          happyCycle(), oneCycle},
         {"rateLimits/updated before initialize is answered: nothing",
-         R"({"method": "initialize", "actions": [)" + limitsUpdated + R"(, {"sleep": 100}, {"preset": true}]})",
+         R"({"method": "initialize", "actions": [)" + limitsUpdated + R"(, {"preset": true}]})",
          happyCycle(), oneCycle},
         {"rateLimits/updated when ready: a new cycle",
-         R"({"method": "account/read", "nth": 2, "actions": [{"preset": true}, {"sleep": 200}, )" + limitsUpdated
+         R"({"method": "account/read", "nth": 2, "actions": [{"preset": true}, )" + limitsUpdated
              + "]}",
          happyCycle() + happyRefresh(), oneCycle + QStringList{read, limits, read}},
         {"server requests and unknown notifications are ignored",
@@ -252,7 +257,7 @@ TEST(ClientProtocol, NotificationsInEachPhase)
               {"send": {"id": "$id", "method": "item/tool/requestUserInput", "result": {"account": null}}},
               {"send": {"id": "$id", "method": "account/read", "params": {}}},
               {"send": {"method": "Account/Updated"}}, {"send": {"method": "codex/event", "params": {}}},
-              {"sleep": 50}, {"preset": true}]})",
+              {"preset": true}]})",
          happyCycle(), oneCycle},
     };
     for (const Case& c : cases) {
@@ -281,7 +286,7 @@ TEST(ClientProtocol, AnswersThatMatchNoPendingRequestAreIgnored)
         ClientHarness h;
         runUntil(h,
                  R"({"rules": [{"method": "account/read", "nth": 1, "actions": [)" + stray
-                     + R"(, {"sleep": 50}, {"preset": true}]}]})",
+                     + R"(, {"preset": true}]}]})",
                  ClientHarness::happySnapshot(), Then::barrier);
         EXPECT_EQ(h.events(), happyCycle());
     }
@@ -291,7 +296,7 @@ TEST(ClientProtocol, ASecondAnswerToTheSameRequestIsIgnored)
 {
     ClientHarness h;
     runUntil(h, R"({"rules": [{"method": "account/read", "nth": 1, "actions": [
-                   {"preset": true}, {"sleep": 50}, {"result": {"account": null}}, {"error": {"code": 401}}]}]})",
+                   {"preset": true}, {"result": {"account": null}}, {"error": {"code": 401}}]}]})",
              ClientHarness::happySnapshot(), Then::barrier);
     EXPECT_EQ(h.events(), happyCycle());
 }
@@ -316,6 +321,138 @@ TEST(ClientProtocol, UsageAnswersWithoutUsableDataKeepTheConnection)
         EXPECT_EQ(h.events(), QStringList({loading, checking, noUsageData}) + happyRefresh());
         EXPECT_EQ(h.childCount(), 1);
     }
+}
+
+// Spending a banked reset: the key is on disk before the request, every attempt while
+// it is there sends the same request, and only an outcome (or a CLI that does not know
+// the request) removes it. None of it touches the connection.
+TEST(ClientProtocol, ABankedResetKeepsItsKeyUntilAnOutcome)
+{
+    const QString underway = status(QStringLiteral("한도 리셋 사용 중…"));
+    const QString done = status(QStringLiteral("한도 리셋 완료 — 새 사용량 불러오는 중"));
+    const QString failed = status(QStringLiteral("한도 리셋 확인 실패 (코드 -32603) — 다시 시도하면 같은 요청으로 확인"));
+    const QString refused = status(QStringLiteral("한도 리셋 확인 실패 (코드 알 수 없음) — 다시 시도하면 같은 요청으로 확인"));
+    const QString noAnswer = status(QStringLiteral("한도 리셋 응답 없음 — 다시 시도하면 같은 요청으로 확인"));
+    const QString unsupported = status(QStringLiteral("이 Codex 버전은 한도 리셋을 지원하지 않음"));
+    enum class Key { none, link, fifo, directory };
+    struct Case {
+        const char* name;
+        QList<QByteArray> answers; // the actions answering attempt 1, 2, ...
+        QStringList events;        // after the first reading
+        bool keyKept;
+        double timeout = 20;
+        Key existing = Key::none;
+    };
+    const QList<Case> cases = {
+        {"reset: the key goes and a reading follows", {R"({"result": {"outcome": "reset"}})"},
+         QStringList{underway, done} + happyRefresh(), false},
+        {"alreadyRedeemed: the same", {R"({"result": {"outcome": "alreadyRedeemed"}})"},
+         QStringList{underway, status(QStringLiteral("이미 처리된 한도 리셋 — 새 사용량 불러오는 중"))} + happyRefresh(),
+         false},
+        {"nothingToReset", {R"({"result": {"outcome": "nothingToReset"}})"},
+         {underway, status(QStringLiteral("초기화할 한도가 없어 한도 리셋을 쓰지 않음"))}, false},
+        {"noCredit", {R"({"result": {"outcome": "noCredit"}})"},
+         {underway, status(QStringLiteral("사용할 수 있는 한도 리셋 없음"))}, false},
+        {"an outcome we do not know keeps the key", {R"({"result": {"outcome": "later"}})"},
+         {underway, refused}, true},
+        {"an error keeps the key and the retry repeats the request",
+         {R"({"error": {"code": -32603, "message": "rate limit reset consume timed out"}})",
+          R"({"result": {"outcome": "reset"}})"},
+         QStringList{underway, failed, underway, done} + happyRefresh(), false},
+        {"no answer keeps the key", {"null"}, {underway, noAnswer}, true, 1},
+        {"0.58.0 does not know the request",
+         {R"({"error": {"code": -32600, "message": "Invalid request: unknown variant `account/rateLimitResetCredit/consume`"}})"},
+         {underway, unsupported}, false},
+        {"nor does a method-not-found answer", {R"({"error": {"code": -32601, "message": "no"}})"},
+         {underway, unsupported}, false},
+        {"-32600 for another reason is an error", {R"({"error": {"code": -32600, "message": "bad"}})"},
+         {underway, status(QStringLiteral("한도 리셋 확인 실패 (코드 -32600) — 다시 시도하면 같은 요청으로 확인"))},
+         true},
+        {"a link where the key belongs is not followed", {}, {refused}, true, 20, Key::link},
+        {"nor is a FIFO read", {}, {refused}, true, 20, Key::fifo},
+        {"nor a directory", {}, {refused}, true, 20, Key::directory},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClientHarness h;
+        const QString keyFile = h.dir() + QStringLiteral("/state/pending-reset");
+        QByteArray rules;
+        for (qsizetype n = 0; n < c.answers.size(); ++n) {
+            const QByteArray answer = c.answers[n] == "null" ? QByteArray() : ", " + c.answers[n];
+            rules += (n ? ", " : "") + QByteArray(R"({"method": "account/rateLimitResetCredit/consume", "nth": )")
+                + QByteArray::number(n + 1) + R"(, "actions": [{"recordFile": ")" + keyFile.toUtf8() + "\"}" + answer
+                + "]}";
+        }
+        h.setScenario(R"({"rules": [)" + rules + "]}");
+        QDir().mkpath(h.dir() + QStringLiteral("/state"));
+        const QByteArray otherKey = R"({"idempotencyKey":"not-ours"})";
+        if (c.existing == Key::link) {
+            QFile other(h.dir() + QStringLiteral("/other"));
+            ASSERT_TRUE(other.open(QIODevice::WriteOnly) && other.write(otherKey) == otherKey.size());
+            ASSERT_TRUE(QFile::link(other.fileName(), keyFile));
+        } else if (c.existing == Key::fifo) {
+            ASSERT_EQ(::mkfifo(QFile::encodeName(keyFile).constData(), 0600), 0);
+        } else if (c.existing == Key::directory) {
+            ASSERT_TRUE(QDir().mkpath(keyFile));
+        }
+
+        h.createClient(ClientOptions::withTimeout(c.timeout)).start();
+        ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot()));
+        const int attempts = std::max<int>(1, int(c.answers.size()));
+        for (int attempt = 0; attempt < attempts; ++attempt) {
+            // Later attempts name another credit: the one written down with the key wins.
+            h.client().useResetCredit(keyFile, attempt ? QStringLiteral("credit-2") : QStringLiteral("credit-1"));
+            const qsizetype end = attempt + 1 < attempts ? c.events.indexOf(underway, 1) : c.events.size();
+            ASSERT_TRUE(h.waitForEventCount(happyCycle().size() + end, 5000));
+        }
+        ASSERT_TRUE(h.barrier());
+        EXPECT_EQ(h.events(), happyCycle() + c.events);
+        EXPECT_EQ(h.childCount(), 1) << "the connection stays";
+
+        QList<QJsonObject> sent;
+        for (const QJsonObject& message : h.received(1))
+            if (message.value(QStringLiteral("method")) == consume)
+                sent.append(message.value(QStringLiteral("params")).toObject());
+        ASSERT_EQ(sent.size(), c.answers.size());
+        QStringList written; // the key file as the fake found it on each request
+        for (const TranscriptLine& line : h.transcript(1))
+            if (line.kind == QStringLiteral("file"))
+                written.append(QString::fromUtf8(line.payload));
+        for (qsizetype n = 0; n < sent.size(); ++n) {
+            EXPECT_EQ(sent[n], sent[0]) << "every attempt repeats the first request";
+            EXPECT_EQ(sent[n].value(QStringLiteral("creditId")), QJsonValue(QStringLiteral("credit-1")));
+            EXPECT_EQ(sent[n].value(QStringLiteral("idempotencyKey")).toString().size(), 36) << "a UUID";
+            EXPECT_EQ(parseObject(written.value(n).toUtf8()), sent[n]) << "the key was on disk before the request";
+        }
+        if (c.existing != Key::none)
+            continue;
+        QFile key(keyFile);
+        EXPECT_EQ(key.exists(), c.keyKept);
+        if (c.keyKept) {
+            struct stat info {};
+            ASSERT_EQ(::stat(QFile::encodeName(keyFile).constData(), &info), 0);
+            EXPECT_EQ(info.st_mode & 0777, 0600u);
+            ASSERT_TRUE(key.open(QIODevice::ReadOnly));
+            EXPECT_EQ(parseObject(key.readAll()), sent.value(0));
+        }
+    }
+}
+
+TEST(ClientProtocol, AResetWaitsForTheReadingUnderWayAndConnectsFirstWhenNeeded)
+{
+    ClientHarness h;
+    const QString keyFile = h.dir() + QStringLiteral("/pending-reset");
+    h.createClient().useResetCredit(keyFile, std::nullopt); // no connection yet: launch, read, then spend
+    ASSERT_TRUE(h.waitForEvent(ClientHarness::happySnapshot(), 5000, 4));
+    ASSERT_TRUE(h.barrier());
+    const QStringList spent = {status(QStringLiteral("한도 리셋 사용 중…")),
+                               status(QStringLiteral("한도 리셋 완료 — 새 사용량 불러오는 중"))};
+    EXPECT_EQ(h.events(), happyCycle() + spent + happyRefresh());
+    EXPECT_EQ(h.receivedMethods(1),
+              (QStringList{initialize, initializedNote, read, limits, read, consume, read, limits, read}));
+    EXPECT_FALSE(h.received(1).at(5).value(QStringLiteral("params")).toObject().contains(QStringLiteral("creditId")))
+        << "no credit id when none is known";
+    EXPECT_FALSE(QFile::exists(keyFile));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "tests/client/ClientHarness.h"
 #include "tests/client/StatusEvents.h"
 
+#include <QDeadlineTimer>
 #include <QProcessEnvironment>
 #include <QThread>
 #include <csignal>
@@ -118,16 +119,21 @@ TEST(ClientTransport, AWriteToAChildThatClosedItsInputFailsAndLeavesNoSigpipe)
 
 TEST(ClientTransport, AFloodOfNotificationsReachesTheMainThreadBoundedAndTheTimeOutStillFires)
 {
-    const QByteArray flood = R"({"onStart": [{"flood": {"method": "account/updated"}}],
+    // 1 MiB written means the client has read all but the pipe's 64 KiB: tens of
+    // thousands of notifications.
+    const QByteArray flood = R"({"onStart": [{"flood": {"method": "account/updated"}, "noteAfterBytes": 1048576}],
                                  "rules": [{"method": "initialize", "actions": []}]})";
     {
         ClientHarness h;
         h.setScenario(flood);
         CodexAppServerClient& client = h.createClient();
         client.start();
-        // The main thread looks away while tens of thousands of notifications arrive,
+        // The main thread looks away (runs no events) while the notifications arrive,
         // then the child is stopped, so that what waits for the main thread is all there is.
-        QThread::msleep(700);
+        const QDeadlineTimer deadline(10000);
+        while (!h.firstPayload(1, QStringLiteral("note")) && !deadline.hasExpired())
+            QThread::msleep(5);
+        ASSERT_TRUE(h.firstPayload(1, QStringLiteral("note"))) << "the flood did not get through in 10 s";
         client.stop();
         for (int round = 0; round < 200; ++round)
             ClientHarness::deliverQueued();

@@ -214,5 +214,130 @@ TEST(UsagePayloadParser, IgnoresOtherMembers)
     EXPECT_EQ(UsagePayloadParser::parse(result, now), (UsageSnapshot{expectedFiveHour, expectedWeek, now}));
 }
 
+// The result of account/rateLimits/read as codex-cli 0.171.0 sends it (captured against
+// fake-backend's "whole" mode).
+const char* const cliAnswer = R"({"ordinaryUsageAllowed":null,"rateLimits":{"limitId":"codex","limitName":null,"normalModelSlug":null,"primary":{"usedPercent":37,"windowDurationMins":300,"resetsAt":1796684481},"secondary":{"usedPercent":12,"windowDurationMins":10080,"resetsAt":1797271281},"credits":{"hasCredits":true,"unlimited":false,"balance":"125.5"},"individualLimit":{"limit":"50","used":"12.5","remainingPercent":75,"resetsAt":1796925680},"spendControlReached":false,"planType":"plus","rateLimitReachedType":"workspace_member_usage_limit_reached"},"rateLimitsByLimitId":{"codex_bengalfox":{"limitId":"codex_bengalfox","limitName":"GPT-5.3-Codex-Spark","normalModelSlug":null,"primary":{"usedPercent":40,"windowDurationMins":300,"resetsAt":1796684481},"secondary":{"usedPercent":5,"windowDurationMins":10080,"resetsAt":1797271281},"credits":null,"individualLimit":null,"spendControlReached":null,"planType":"plus","rateLimitReachedType":null},"codex":{"limitId":"codex","limitName":null,"normalModelSlug":null,"primary":{"usedPercent":37,"windowDurationMins":300,"resetsAt":1796684481},"secondary":{"usedPercent":12,"windowDurationMins":10080,"resetsAt":1797271281},"credits":{"hasCredits":true,"unlimited":false,"balance":"125.5"},"individualLimit":{"limit":"50","used":"12.5","remainingPercent":75,"resetsAt":1796925680},"spendControlReached":false,"planType":"plus","rateLimitReachedType":"workspace_member_usage_limit_reached"}},"rateLimitResetCredits":{"availableCount":2,"credits":[{"id":"rlrc-later","resetType":"codexRateLimits","status":"available","grantedAt":1796580080,"expiresAt":1797530480,"title":"Rate limit reset","description":"Resets your Codex usage limits"},{"id":"rlrc-soon","resetType":"codexRateLimits","status":"available","grantedAt":1796662880,"expiresAt":1796738480,"title":"Rate limit reset","description":"Resets your Codex usage limits"}]},"accountId":null,"rateLimitUpsell":null})";
+
+TEST(UsagePayloadParser, ReadsTheWholeAnswerOfTheCli)
+{
+    const QJsonObject result = json(cliAnswer);
+    const UsageAllowance allowance = UsagePayloadParser::parseAllowance(result);
+    const std::vector<LimitBucket> others{{"codex_bengalfox", "GPT-5.3-Codex-Spark", UsageWindow{40, 300, 1796684481.0},
+                                           UsageWindow{5, 10080, 1797271281.0}}};
+    EXPECT_EQ(allowance.otherLimits, others);
+    EXPECT_EQ(allowance.credits, (Credits{true, false, "125.5"}));
+    EXPECT_EQ(allowance.plan, "plus");
+    EXPECT_EQ(allowance.reached, "workspace_member_usage_limit_reached");
+    EXPECT_EQ(allowance.spendControl, (SpendControl{75, 1796925680.0, "12.5", "50"}));
+    const std::vector<ResetCredit> credits{
+        {"rlrc-later", "codexRateLimits", "available", 1796580080.0, 1797530480.0, "Rate limit reset",
+         "Resets your Codex usage limits"},
+        {"rlrc-soon", "codexRateLimits", "available", 1796662880.0, 1796738480.0, "Rate limit reset",
+         "Resets your Codex usage limits"},
+    };
+    EXPECT_EQ(allowance.resetCredits, (ResetCredits{2, credits}));
+    EXPECT_EQ(allowance.ordinaryUsageAllowed, std::nullopt);
+    EXPECT_EQ(UsagePayloadParser::parse(result, now),
+              (UsageSnapshot{UsageWindow{37, 300, 1796684481.0}, UsageWindow{12, 10080, 1797271281.0}, now}));
+}
+
+// Each case: a result, and the one part of the allowance it gives (the rest empty).
+TEST(UsagePayloadParser, ReadsEachPartOfTheAllowanceLeniently)
+{
+    const UsageWindow five{1, 300, std::nullopt};
+    const auto bucket = [&five](const char* id, const char* name) { return LimitBucket{id, name, five, std::nullopt}; };
+    const auto others = [](std::vector<LimitBucket> b) {
+        UsageAllowance a;
+        a.otherLimits = std::move(b);
+        return a;
+    };
+    const auto withCredits = [](Credits c) {
+        UsageAllowance a;
+        a.credits = c;
+        return a;
+    };
+    const auto withText = [](const char* plan, const char* reached) {
+        UsageAllowance a;
+        if (*plan)
+            a.plan = plan;
+        if (*reached)
+            a.reached = reached;
+        return a;
+    };
+    const auto withSpend = [](SpendControl s) {
+        UsageAllowance a;
+        a.spendControl = s;
+        return a;
+    };
+    const auto withResets = [](ResetCredits r) {
+        UsageAllowance a;
+        a.resetCredits = r;
+        return a;
+    };
+    const auto resetCredit = [](const char* id, std::optional<QString> type = {}, std::optional<QString> status = {}) {
+        ResetCredit c;
+        c.id = id;
+        c.resetType = type;
+        c.status = status;
+        return c;
+    };
+    const auto allowed = [](bool value) {
+        UsageAllowance a;
+        a.ordinaryUsageAllowed = value;
+        return a;
+    };
+    using Credit = std::vector<ResetCredit>;
+    const struct {
+        const char* result;
+        UsageAllowance expected;
+    } cases[] = {
+        {"{}", {}},
+        // Other buckets: sorted by display name, the name falling back to the id; the codex
+        // bucket, non-dictionaries and buckets without a 300 or 10080 window left out.
+        {R"({"rateLimitsByLimitId": {
+              "zeta": {"limitName": "Alpha", "primary": {"usedPercent": 1, "windowDurationMins": 300}},
+              "beta": {"limitId": "beta", "limitName": null, "primary": {"usedPercent": 1, "windowDurationMins": 300}},
+              "gamma": {"limitName": "", "primary": {"usedPercent": 1, "windowDurationMins": 60}},
+              "delta": [1], "codex": {"primary": {"usedPercent": 1, "windowDurationMins": 300}}}})",
+         others({bucket("zeta", "Alpha"), bucket("beta", "beta")})},
+        {R"({"rateLimitsByLimitId": {"b": {"limitId": "spark", "secondary": {"usedPercent": "7", "windowDurationMins": 10080}}}})",
+         others({LimitBucket{"spark", "spark", std::nullopt, UsageWindow{7, 10080, std::nullopt}}})},
+        {R"({"rateLimitsByLimitId": null, "rateLimits": {"limitName": "x"}})", {}},
+        // The codex bucket's parts come from rateLimits when rateLimitsByLimitId has none.
+        {R"({"rateLimits": {"credits": {"hasCredits": false, "unlimited": true, "balance": null}}})",
+         withCredits(Credits{false, true, std::nullopt})},
+        {R"({"rateLimitsByLimitId": {"codex": {"credits": {"hasCredits": true, "unlimited": false, "balance": 12}}}})",
+         withCredits(Credits{true, false, std::nullopt})},
+        {R"({"rateLimits": {"credits": {"hasCredits": "true", "unlimited": false, "balance": "1"}}})", {}},
+        {R"({"rateLimits": {"credits": {"unlimited": false}}})", {}},
+        {R"({"rateLimitsByLimitId": {"codex": {"planType": "pro"}}, "rateLimits": {"planType": "plus", "rateLimitReachedType": "rate_limit_reached"}})",
+         withText("pro", "")},
+        {R"({"rateLimits": {"planType": "galaxy_brain", "rateLimitReachedType": "a_new_reason"}})",
+         withText("galaxy_brain", "a_new_reason")},
+        {R"({"rateLimits": {"planType": 3, "rateLimitReachedType": ""}})", {}},
+        {R"({"rateLimits": {"individualLimit": {"remainingPercent": 140, "resetsAt": "3600", "used": "1", "limit": "2"}}})",
+         withSpend(SpendControl{100, 3600.0, "1", "2"})},
+        {R"({"rateLimits": {"individualLimit": {"remainingPercent": -4, "resetsAt": "2026-12-08T00:00:00Z"}}})",
+         withSpend(SpendControl{0, std::nullopt, std::nullopt, std::nullopt})},
+        {R"({"rateLimits": {"individualLimit": {"remainingPercent": "half", "used": 3}}})", {}},
+        {R"({"rateLimits": {"individualLimit": null}})", {}},
+        // Reset credits: the count is required; a null list means only the count is known;
+        // a credit without an id is dropped; times must be whole seconds.
+        {R"({"rateLimitResetCredits": {"availableCount": 3, "credits": null}})", withResets(ResetCredits{3, std::nullopt})},
+        {R"({"rateLimitResetCredits": {"availableCount": 0, "credits": []}})", withResets(ResetCredits{0, Credit{}})},
+        {R"({"rateLimitResetCredits": {"availableCount": -2, "credits": "many"}})", withResets(ResetCredits{0, std::nullopt})},
+        {R"({"rateLimitResetCredits": {"credits": [{"id": "a"}]}})", {}},
+        {R"({"rateLimitResetCredits": {"availableCount": "2", "credits": [{"id": "a"}, {"id": ""}, {"status": "available"}, "b", {"id": "c"}]}})",
+         withResets(ResetCredits{2, Credit{resetCredit("a"), resetCredit("c")}})},
+        {R"({"rateLimitResetCredits": {"availableCount": 1, "credits": [{"id": "a", "resetType": "somethingNew", "status": "frozen",
+              "grantedAt": "2026-12-08T00:00:00Z", "expiresAt": null, "title": null, "description": 5}]}})",
+         withResets(ResetCredits{1, Credit{resetCredit("a", "somethingNew", "frozen")}})},
+        {R"({"ordinaryUsageAllowed": false})", allowed(false)},
+        {R"({"ordinaryUsageAllowed": "yes"})", {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(UsagePayloadParser::parseAllowance(json(c.result)), c.expected) << c.result;
+}
+
 } // namespace
 } // namespace tallyglass

@@ -87,6 +87,8 @@ std::optional<QJsonObject> FakeScenario::presetAnswer(const QString& method)
     }
     if (method == QStringLiteral("account/rateLimits/read"))
         return happyRateLimits();
+    if (method == QStringLiteral("account/rateLimitResetCredit/consume"))
+        return QJsonObject{{QStringLiteral("outcome"), QStringLiteral("reset")}};
     return std::nullopt;
 }
 

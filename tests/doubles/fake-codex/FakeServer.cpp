@@ -1,6 +1,7 @@
 #include "tests/doubles/fake-codex/FakeServer.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -62,16 +63,20 @@ QJsonValue substituteId(const QJsonValue& value, const QJsonValue& id)
 
 // Writes `line` to standard output for ever, whenever the pipe has room, in writes
 // of at most PIPE_BUF bytes so that none of them blocks; input is still read meanwhile.
-void startFlood(const QByteArray& line)
+// Records `note flooded` once `noteAfterBytes` (when above 0) have been written.
+void startFlood(const QByteArray& line, qint64 noteAfterBytes, const FakeTranscript* transcript)
 {
     QByteArray chunk = line;
     while (chunk.size() + line.size() <= PIPE_BUF)
         chunk += line;
     auto* notifier = new QSocketNotifier(STDOUT_FILENO, QSocketNotifier::Write, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier, chunk] {
-        if (::write(STDOUT_FILENO, chunk.constData(), static_cast<size_t>(chunk.size())) < 0 && errno != EINTR
-            && errno != EAGAIN)
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier,
+                     [notifier, chunk, noteAfterBytes, transcript, written = qint64(0)]() mutable {
+        const ssize_t n = ::write(STDOUT_FILENO, chunk.constData(), static_cast<size_t>(chunk.size()));
+        if (n < 0 && errno != EINTR && errno != EAGAIN)
             notifier->setEnabled(false); // the reader has gone
+        if (n > 0 && written < noteAfterBytes && (written += n) >= noteAfterBytes)
+            transcript->record("note", "flooded");
     });
 }
 
@@ -129,10 +134,15 @@ struct ActionRun : std::enable_shared_from_this<ActionRun> {
                 closeInput();
             } else if (action.contains(QStringLiteral("send"))) {
                 writeAll(STDOUT_FILENO, compact(substituteId(action.value(QStringLiteral("send")), id)) + lineEnd(action));
+            } else if (action.contains(QStringLiteral("recordFile"))) {
+                QFile file(action.value(QStringLiteral("recordFile")).toString());
+                transcript->record("file", file.open(QIODevice::ReadOnly) ? file.readAll().trimmed()
+                                                                          : QByteArray("<absent>"));
             } else if (action.contains(QStringLiteral("note"))) {
                 transcript->record("note", rawText(action.value(QStringLiteral("note"))));
             } else if (action.contains(QStringLiteral("flood"))) {
-                startFlood(compact(substituteId(action.value(QStringLiteral("flood")), id)) + lineEnd(action));
+                startFlood(compact(substituteId(action.value(QStringLiteral("flood")), id)) + lineEnd(action),
+                           qint64(action.value(QStringLiteral("noteAfterBytes")).toDouble()), transcript);
                 return; // the flood never ends, so neither does this list
             } else if (action.contains(QStringLiteral("raw"))) {
                 writeAll(STDOUT_FILENO, rawText(action.value(QStringLiteral("raw"))));
