@@ -10,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFileInfo>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
@@ -47,18 +46,23 @@ void printError(const QString& text)
     writeAll(STDERR_FILENO, "tallyglass-status: " + text.toUtf8() + '\n');
 }
 
-// --history: the stored readings as snapshot lines, oldest first.
+// --history: the stored readings as snapshot lines, oldest first. Only reads: a missing
+// or empty store prints nothing; one that is there but cannot be read is a failure.
 int printHistory(const tallyglass::ConsoleOptions& options)
 {
     using namespace tallyglass;
     const QString path = HistoryStore::defaultPath();
-    if (!QFileInfo::exists(path))
-        return StatusConsole::Reading;
     const double now = QDateTime::currentMSecsSinceEpoch() / 1000.0;
     const double since = options.sinceHours ? now - *options.sinceHours * 3600 : -qInf();
-    HistoryStore store(path);
-    for (const UsageSnapshot& reading : store.readings(since)) {
-        if (!writeAll(STDOUT_FILENO, DeliveryJson::line(DeliveryJson::snapshot(reading))))
+    HistoryStore store(path, HistoryStore::Access::readOnly);
+    const std::optional<std::vector<StoredReading>> readings = store.storedReadings(since);
+    if (!readings) {
+        printError(path.isEmpty() ? QStringLiteral("cannot read the history: no home folder is known")
+                                  : QStringLiteral("cannot read the history in %1").arg(path));
+        return StatusConsole::NoUsage;
+    }
+    for (const StoredReading& reading : *readings) {
+        if (!writeAll(STDOUT_FILENO, DeliveryJson::line(DeliveryJson::snapshot(reading.snapshot))))
             return StatusConsole::OutputFailed;
     }
     return StatusConsole::Reading;

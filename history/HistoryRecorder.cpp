@@ -28,9 +28,10 @@ HistoryRecorder::~HistoryRecorder()
     thread_.wait();
 }
 
-void HistoryRecorder::record(const UsageSnapshot& snapshot)
+void HistoryRecorder::record(const UsageSnapshot& snapshot, const std::vector<LimitBucket>& otherLimits)
 {
-    QMetaObject::invokeMethod(worker_, [this, snapshot] { store_->record(snapshot); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(worker_, [this, snapshot, otherLimits] { store_->record(snapshot, otherLimits); },
+                              Qt::QueuedConnection);
 }
 
 void HistoryRecorder::load(double since, std::function<void(std::vector<UsageSnapshot>)> done)

@@ -102,6 +102,7 @@ TEST_F(ConsoleFakeCodexTest, ReadingsGoToTheHistoryUnlessToldNotToAndPrintBack)
     const ConsoleRun none = console_.run({"--history"});
     EXPECT_EQ(none.exitCode, 0);
     EXPECT_TRUE(none.out.isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(QFileInfo(console_.historyPath()).absolutePath())) << "--history creates nothing";
     ASSERT_EQ(console_.run({"--no-history"}).exitCode, 0);
     EXPECT_FALSE(QFileInfo::exists(console_.historyPath()));
 
@@ -111,6 +112,11 @@ TEST_F(ConsoleFakeCodexTest, ReadingsGoToTheHistoryUnlessToldNotToAndPrintBack)
     // The same reading again within ten minutes is not stored twice.
     ASSERT_EQ(console_.run({}).exitCode, 0);
 
+    const auto stored = [this] {
+        QFile file(console_.historyPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QByteArray before = stored();
     for (const QStringList& arguments : {QStringList{"--history"}, QStringList{"--history", "--since", "1"}}) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
         const ConsoleRun history = console_.run(arguments);
@@ -123,6 +129,17 @@ TEST_F(ConsoleFakeCodexTest, ReadingsGoToTheHistoryUnlessToldNotToAndPrintBack)
         got.remove("receivedAt");
         EXPECT_EQ(got, expected);
     }
+    EXPECT_EQ(stored(), before) << "--history only reads";
+    EXPECT_EQ(QDir(QFileInfo(console_.historyPath()).absolutePath()).entryList(QDir::Files),
+              QStringList{"history.sqlite3"});
+
+    // A store that is there but cannot be read is a failure, not an empty history.
+    ASSERT_TRUE(QFile::remove(console_.historyPath()) && QDir().mkdir(console_.historyPath()));
+    const ConsoleRun unreadable = console_.run({"--history"});
+    EXPECT_EQ(unreadable.exitCode, 1);
+    EXPECT_TRUE(unreadable.out.isEmpty());
+    EXPECT_EQ(unreadable.err, "tallyglass-status: cannot read the history in " +
+                                  QFile::encodeName(console_.historyPath()) + '\n');
 }
 
 TEST_F(ConsoleFakeCodexTest, ExitsThreeWhenTheTimeoutPassesFirstAndStopsCodex)

@@ -18,7 +18,7 @@ public:
     // Waits for the writes already queued, then stops the thread.
     ~HistoryRecorder() override;
 
-    void record(const UsageSnapshot& snapshot) override;
+    void record(const UsageSnapshot& snapshot, const std::vector<LimitBucket>& otherLimits = {}) override;
     void load(double since, std::function<void(std::vector<UsageSnapshot>)> done) override;
 
 private:
