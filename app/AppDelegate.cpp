@@ -104,7 +104,7 @@ void AppDelegate::receiveSnapshot(const UsageSnapshot& snapshot)
     statusMessage_.reset();
     updateTitle();
     if (c_.history)
-        c_.history->record(snapshot);
+        c_.history->record(snapshot, allowance_ ? allowance_->otherLimits : std::vector<LimitBucket>());
     recent_.add(snapshot, c_.clock->now());
     checkUsageAlerts(snapshot);
 }
