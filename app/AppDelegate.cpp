@@ -277,7 +277,9 @@ void AppDelegate::useReset()
     const UsageLines lines = UsageLines::make(snapshot_, AppSettings::timeDisplayMode(*c_.settings), timeContext());
     if (c_.resetDialog->confirm({lines.fiveHour.value(0), lines.week.value(0)},
                                 allowance_->resetCredits->availableCount))
-        c_.client->useResetCredit(c_.stateFolder + QStringLiteral("/pending-reset"), creditId);
+        // Without a state folder (no home) no key can be kept: the client then refuses.
+        c_.client->useResetCredit(
+            c_.stateFolder.isEmpty() ? QString() : c_.stateFolder + QStringLiteral("/pending-reset"), creditId);
 }
 
 void AppDelegate::openCodex()
