@@ -271,6 +271,32 @@ TEST_F(UsageAlertsWithActionsTest, ABankedResetNearItsExpiryOnceAndTheActionOpen
     EXPECT_EQ(h.count("client.useResetCredit pending-reset soon"), 1);
 }
 
+TEST(UsageAlerts, ABankedResetIsAnnouncedOnceWithinADayOfItsExpiry)
+{
+    struct Row {
+        const char* name;
+        std::optional<double> expiresIn;
+        std::vector<QString> announced, announcedAfter;
+        bool notifies;
+    };
+    for (const Row& row : std::vector<Row>{
+             {"a day ahead", 86400, {}, {"c"}, true},
+             {"a second more", 86401, {}, {}, false},
+             {"expired", 0, {}, {}, false},
+             {"never expires", std::nullopt, {}, {}, false},
+             {"announced before", 3600, {"c"}, {"c"}, false},
+             {"a credit no longer listed is forgotten", 86401, {"c", "spent"}, {"c"}, false},
+         }) {
+        SCOPED_TRACE(row.name);
+        UsageAlerts alerts(AlertState{std::nullopt, std::nullopt, row.announced});
+        const auto expiresAt = row.expiresIn ? std::optional(now + *row.expiresIn) : std::nullopt;
+        const std::vector<Alert> out = alerts.check(UsageSnapshot{}, bankedResets({credit("c", expiresAt)}), 10,
+                                                    TimeDisplayMode::resetAt, TimeContext{now, QTimeZone::utc()});
+        EXPECT_EQ(out.size(), row.notifies ? 1u : 0u);
+        EXPECT_EQ(alerts.state().expiringCredits, row.announcedAfter);
+    }
+}
+
 TEST(AlertStateFile, KeepsTheStateAndIgnoresWhatIsNotItsFile)
 {
     QTemporaryDir dir;
