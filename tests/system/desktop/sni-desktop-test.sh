@@ -201,7 +201,9 @@ run_lxqt_case() {
 {"rules": [{"method": "account/rateLimits/read", "actions": [{"result": {"rateLimits": {$codex},
   "rateLimitsByLimitId": {"codex": {$codex}, "codex_bengalfox": {"limitId": "codex_bengalfox",
     "limitName": "GPT-5.3-Codex-Spark", "primary": {"usedPercent": 40, "windowDurationMins": 300, "resetsAt": 1893456000}}},
-  "rateLimitResetCredits": {"availableCount": 2, "credits": [{"id": "rlrc-soon", "status": "available", "expiresAt": 1893456000}]}}}]}]}
+  "rateLimitResetCredits": {"availableCount": 2, "credits": [{"id": "rlrc-soon", "status": "available", "expiresAt": 1893456000}]}}}]},
+  {"method": "account/rateLimitResetCredit/consume",
+   "actions": [{"recordFile": "$DS_WORK/home/.local/state/tallyglass/pending-reset"}, {"preset": true}]}]}
 EOF
   ds_start_app "$app" "$DS_WORK/whole-allowance.json" "$transcript"
   DS_WATCH_APP=1
@@ -271,6 +273,22 @@ for size in (16, 22, 24, 32):
   ds_wait_until 10 "the menu's 새로고침 to read again" reads_above 2
   import -window root -crop 800x32+0+0 +repage "$artifacts/lxqt-panel.png"
   ds_log "properties, menu, Activate and 새로고침 work"
+
+  # 사용 spends the soonest-expiring banked reset under a key kept until the outcome; a
+  # reading follows at once.
+  local reads
+  reads=$(received account/rateLimits/read)
+  menu_click "한도 리셋 사용…" >/dev/null
+  ds_wait_until 10 "the confirmation to open again" find_confirm
+  xdotool windowfocus --sync "$confirm" key Tab space
+  ds_wait_until 10 "the reading after the reset" reads_above "$reads"
+  grep -q '"method":"account/rateLimitResetCredit/consume".*"creditId":"rlrc-soon"' "$transcript" ||
+    grep -q '"creditId":"rlrc-soon".*"method":"account/rateLimitResetCredit/consume"' "$transcript" ||
+    ds_fail "no consume request for rlrc-soon; the fake received: $(grep -o '"method":"[^"]*"' "$transcript" | sort | uniq -c)"
+  grep -q '^[0-9]* file {"creditId":"rlrc-soon","idempotencyKey":"[-0-9a-f]*"}$' "$transcript" ||
+    ds_fail "the key was not in the state folder when the request went out: $(grep ' file ' "$transcript")"
+  [ ! -e "$DS_WORK/home/.local/state/tallyglass/pending-reset" ] || ds_fail "the reset's key outlived its outcome"
+  ds_log "사용 in the confirmation spent rlrc-soon, and a reading followed"
 
   # A second copy: exit 1 and one line. A copy that cannot lock: runs, a second item.
   local first=$DS_APP_PID
