@@ -127,6 +127,7 @@ void AppDelegate::receiveStatus(const std::optional<ClientStatus>& status)
     if (status && !aboutResetCredit(status->kind)) {
         snapshot_.reset();
         allowance_.reset();
+        arrivingAllowance_.reset();
     }
     updateTitle();
 }
