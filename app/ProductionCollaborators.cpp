@@ -19,6 +19,23 @@
 #include <QPointer>
 
 namespace tallyglass {
+namespace {
+
+// The confirmation is rarely needed: its widgets are made when it first is.
+class OnDemandResetDialog : public ResetDialog {
+public:
+    bool confirm(const QStringList& usageLines, std::int64_t resetsLeft) override
+    {
+        if (!dialog_)
+            dialog_ = std::make_unique<UseResetDialog>();
+        return dialog_->confirm(usageLines, resetsLeft);
+    }
+
+private:
+    std::unique_ptr<UseResetDialog> dialog_;
+};
+
+} // namespace
 
 AppDelegate::Collaborators productionCollaborators()
 {
@@ -33,7 +50,7 @@ AppDelegate::Collaborators productionCollaborators()
     loginItem->refresh();
     c.loginItem = std::move(loginItem);
     c.intervalDialog = std::make_unique<RefreshIntervalDialog>();
-    c.resetDialog = std::make_unique<UseResetDialog>();
+    c.resetDialog = std::make_unique<OnDemandResetDialog>();
     c.stateFolder = stateFolder();
     c.makeRefreshTimer = QtRepeatingTimer::factory(Qt::PreciseTimer);
     c.makeCountdownTimer = QtRepeatingTimer::factory(Qt::CoarseTimer);
