@@ -69,7 +69,12 @@ void AppDelegate::applicationDidFinishLaunching()
                          [this](std::vector<UsageSnapshot> stored) { recent_.addStored(std::move(stored)); });
     if (c_.notifier) {
         alerts_ = UsageAlerts(alertFile_.read());
-        c_.notifier->onAction = [this] { useReset(); };
+        c_.notifier->onAction = [this] {
+            if (allowance_)
+                useReset();
+            else if (announced_)
+                confirmReset(announced_->first, announced_->second);
+        };
     }
     c_.client->onSnapshot = [this](const UsageSnapshot& snapshot) { receiveSnapshot(snapshot); };
     c_.client->onAllowance = [this](const UsageAllowance& allowance) { arrivingAllowance_ = allowance; };
@@ -115,8 +120,11 @@ void AppDelegate::checkUsageAlerts(const UsageSnapshot& snapshot)
         return;
     const AlertState before = alerts_.state();
     for (const Alert& alert : alerts_.check(snapshot, allowance_, AppSettings::usageAlertPercent(*c_.settings),
-                                            AppSettings::timeDisplayMode(*c_.settings), timeContext()))
+                                            AppSettings::timeDisplayMode(*c_.settings), timeContext())) {
+        if (alert.notification.action && allowance_)
+            announced_ = std::pair(snapshot, *allowance_);
         c_.notifier->notify(alert.topic, alert.notification);
+    }
     if (alerts_.state() != before)
         alertFile_.write(alerts_.state());
 }
@@ -201,7 +209,10 @@ void AppDelegate::makeMenu(QMenu& menu)
 
     StatusMenuActions actions;
     actions.showHistory = [this] { showHistory(); };
-    actions.useReset = [this] { useReset(); };
+    // The reading the menu shows, whatever arrives before the click: a refresh under way
+    // clears the display but not what the user chose from.
+    if (allowance_)
+        actions.useReset = [this, snapshot = snapshot_, allowance = *allowance_] { confirmReset(snapshot, allowance); };
     actions.selectUsageAlert = [this](int percent) { selectUsageAlert(percent); };
     actions.refreshNow = [this] { refreshNow(); };
     actions.selectRefreshInterval = [this](double seconds) { selectRefreshInterval(seconds); };
@@ -267,17 +278,20 @@ void AppDelegate::selectUsageAlert(int percent)
 
 void AppDelegate::useReset()
 {
-    // The notification's action may come after the reading it was about has gone.
-    if (!allowance_ || !allowance_->resetCredits || allowance_->resetCredits->availableCount < 1)
+    if (allowance_)
+        confirmReset(snapshot_, *allowance_);
+}
+
+void AppDelegate::confirmReset(const std::optional<UsageSnapshot>& snapshot, const UsageAllowance& allowance)
+{
+    if (!allowance.resetCredits || allowance.resetCredits->availableCount < 1)
         return;
-    // Taken before the dialog, whose event loop may deliver a new reading: the user
-    // confirms what the dialog showed.
     std::optional<QString> creditId;
-    if (const std::optional<ResetCredit> credit = AllowanceLines::soonestCredit(*allowance_))
+    if (const std::optional<ResetCredit> credit = AllowanceLines::soonestCredit(allowance))
         creditId = credit->id;
-    const UsageLines lines = UsageLines::make(snapshot_, AppSettings::timeDisplayMode(*c_.settings), timeContext());
+    const UsageLines lines = UsageLines::make(snapshot, AppSettings::timeDisplayMode(*c_.settings), timeContext());
     if (c_.resetDialog->confirm({lines.fiveHour.value(0), lines.week.value(0)},
-                                allowance_->resetCredits->availableCount))
+                                allowance.resetCredits->availableCount))
         // Without a state folder (no home) no key can be kept: the client then refuses.
         c_.client->useResetCredit(
             c_.stateFolder.isEmpty() ? QString() : c_.stateFolder + QStringLiteral("/pending-reset"), creditId);

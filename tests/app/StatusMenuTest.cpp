@@ -190,8 +190,10 @@ TEST(StatusMenu, TheWholeAllowanceFollowsTheWindowsAndUsingAResetAsksFirst)
               (std::vector<std::string>{"5h 남음: 60% ~", "5h 갱신: 9:05 AM ~", "Week 남음: 95% ~",
                                         "Week 갱신: Mon 8:00 AM ~"}));
 
+    h.deliverStatus(ClientStatus::checkingAccount());
     item(h.menu, QStringLiteral("한도 리셋 사용…"))->trigger();
     EXPECT_EQ(h.count("client.useResetCredit pending-reset soon"), 0) << "취소 spends nothing";
+    h.deliver(reading, allowance);
     h.resetDialog->answer = true;
     item(h.menu, QStringLiteral("한도 리셋 사용…"))->trigger();
     EXPECT_EQ(h.resetDialog->questions,

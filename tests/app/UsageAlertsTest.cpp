@@ -252,22 +252,27 @@ TEST_F(UsageAlertsWithActionsTest, ABankedResetNearItsExpiryOnceAndTheActionOpen
     const UsageAllowance allowance = bankedResets({credit(QStringLiteral("later"), now + 3 * 86400), credit(QStringLiteral("soon"), soon)});
     std::vector<Call> c = deliver(h, 91, now + 3600, 0, allowance);
     ASSERT_EQ(c.size(), 2u);
+    // Each waits for the service's capabilities, so the two may arrive in either order.
+    const std::size_t expiry = c[0].summary == QStringLiteral("Codex 한도 리셋 만료 임박") ? 0 : 1;
+    const Call& low = c[1 - expiry];
     const QStringList action{QStringLiteral("use-reset"), QStringLiteral("한도 리셋 사용…")};
-    EXPECT_EQ(c[0].summary, "Codex 5시간 한도 9% 남음");
-    EXPECT_EQ(c[0].actions, action) << "a banked reset is there to use";
-    EXPECT_EQ(c[1].summary, "Codex 한도 리셋 만료 임박");
-    EXPECT_EQ(c[1].body, "한도 리셋 1개가 19시간 40분 뒤 만료됨");
-    EXPECT_EQ(c[1].urgency, 1);
-    EXPECT_EQ(c[1].actions, action);
+    EXPECT_EQ(low.summary, "Codex 5시간 한도 9% 남음");
+    EXPECT_EQ(low.actions, action) << "a banked reset is there to use";
+    EXPECT_EQ(c[expiry].summary, "Codex 한도 리셋 만료 임박");
+    EXPECT_EQ(c[expiry].body, "한도 리셋 1개가 19시간 40분 뒤 만료됨");
+    EXPECT_EQ(c[expiry].urgency, 1);
+    EXPECT_EQ(c[expiry].actions, action);
     EXPECT_EQ(deliver(h, 92, now + 3600, 0, allowance).size(), 2u) << "once per credit";
 
+    h.deliverStatus(ClientStatus::checkingAccount()); // a refresh under way clears the display
     invokeAction(99, QStringLiteral("use-reset")); // another program's notification
-    invokeAction(2, QStringLiteral("use-reset"));
+    invokeAction(uint(expiry) + 1, QStringLiteral("use-reset")); // the service numbers them from 1
     h.resetDialog->answer = true;
     const QDeadlineTimer deadline(10000);
     while (h.resetDialog->questions.empty() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    EXPECT_EQ(h.resetDialog->questions, std::vector<QString>{"5h 남음: 8% | Week 남음: 100% | 2"});
+    EXPECT_EQ(h.resetDialog->questions, std::vector<QString>{"5h 남음: 9% | Week 남음: 100% | 2"})
+        << "asks about the reading the notification announced";
     EXPECT_EQ(h.count("client.useResetCredit pending-reset soon"), 1);
 }
 

@@ -73,7 +73,7 @@ public:
     void openCodex();
     void showHistory();
     void selectUsageAlert(int percent);
-    // Asks the user, then spends the soonest-expiring banked reset.
+    // Asks the user, then spends the soonest-expiring banked reset of the reading shown.
     void useReset();
     void quit();
 
@@ -88,6 +88,7 @@ private:
     void receiveSnapshot(const UsageSnapshot& snapshot);
     void receiveStatus(const std::optional<ClientStatus>& status);
     void checkUsageAlerts(const UsageSnapshot& snapshot);
+    void confirmReset(const std::optional<UsageSnapshot>& snapshot, const UsageAllowance& allowance);
 
     Collaborators c_;
     std::unique_ptr<RepeatingTimer> timer_;
@@ -97,6 +98,9 @@ private:
     std::optional<UsageAllowance> allowance_;
     std::optional<UsageAllowance> arrivingAllowance_;
     std::optional<QString> statusMessage_;
+    // The reading of the last notification that offered to use a banked reset: its action
+    // asks about that one when a refresh under way has cleared the display.
+    std::optional<std::pair<UsageSnapshot, UsageAllowance>> announced_;
     RecentReadings recent_;
     AlertStateFile alertFile_;
     UsageAlerts alerts_;
