@@ -21,18 +21,13 @@
 namespace tallyglass {
 namespace {
 
-// The confirmation is rarely needed: its widgets are made when it first is.
+// The confirmation is rarely needed: its widgets live only while it is open.
 class OnDemandResetDialog : public ResetDialog {
 public:
     bool confirm(const QStringList& usageLines, std::int64_t resetsLeft) override
     {
-        if (!dialog_)
-            dialog_ = std::make_unique<UseResetDialog>();
-        return dialog_->confirm(usageLines, resetsLeft);
+        return UseResetDialog().confirm(usageLines, resetsLeft);
     }
-
-private:
-    std::unique_ptr<UseResetDialog> dialog_;
 };
 
 } // namespace

@@ -4,20 +4,25 @@
 
 #include "app/ResetDialog.h"
 
-#include <QMessageBox>
+#include <QDialog>
+
+class QLabel;
+class QPushButton;
 
 namespace tallyglass {
 
-class UseResetDialog : public QMessageBox, public ResetDialog {
+class UseResetDialog : public QDialog, public ResetDialog {
 public:
     explicit UseResetDialog(QWidget* parent = nullptr);
 
     bool confirm(const QStringList& usageLines, std::int64_t resetsLeft) override;
 
+    QLabel* usageLabel() const { return usage_; }
     QPushButton* useButton() const { return use_; }
     QPushButton* cancelButton() const { return cancel_; }
 
 private:
+    QLabel* usage_;
     QPushButton* use_;
     QPushButton* cancel_;
 };
