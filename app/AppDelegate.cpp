@@ -4,17 +4,34 @@
 #include "app/NumberParsing.h"
 #include "app/SettingsKeys.h"
 #include "app/StatusMenu.h"
+#include "texts/AllowanceTexts.h"
 
 #include <QMenu>
-#include <algorithm>
 #include <cmath>
 
 namespace tallyglass {
 namespace {
 
 constexpr std::chrono::seconds countdownInterval{30};
-// A notification at or below this remaining percent is marked critical.
-constexpr std::int64_t criticalPercent = 5;
+
+// Spending a banked reset is not part of a reading: its statuses sit beside the reading
+// shown; every other status ends or replaces that reading.
+bool aboutResetCredit(StatusKind kind)
+{
+    switch (kind) {
+    case StatusKind::resetUnderway:
+    case StatusKind::resetDone:
+    case StatusKind::resetAlreadyRedeemed:
+    case StatusKind::resetNothingToReset:
+    case StatusKind::resetNoCredit:
+    case StatusKind::resetUnsupported:
+    case StatusKind::resetFailed:
+    case StatusKind::resetNoAnswer:
+        return true;
+    default:
+        return false;
+    }
+}
 
 std::chrono::milliseconds toMilliseconds(double seconds)
 {
@@ -25,6 +42,7 @@ std::chrono::milliseconds toMilliseconds(double seconds)
 
 AppDelegate::AppDelegate(Collaborators collaborators)
     : c_(std::move(collaborators))
+    , alertFile_(c_.stateFolder.isEmpty() ? QString() : c_.stateFolder + QStringLiteral("/alerts.json"))
 {
 }
 
@@ -32,9 +50,12 @@ AppDelegate::~AppDelegate()
 {
     // The client may outlive this object for a moment while it winds down.
     c_.client->onSnapshot = nullptr;
+    c_.client->onAllowance = nullptr;
     c_.client->onStatus = nullptr;
     c_.statusItem->onClick = nullptr;
     c_.statusItem->onMenuAboutToShow = nullptr;
+    if (c_.notifier)
+        c_.notifier->onAction = nullptr;
 }
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -43,15 +64,21 @@ void AppDelegate::applicationDidFinishLaunching()
     c_.statusItem->onClick = [this](StatusClick click) { statusItemClicked(click); };
     c_.statusItem->onMenuAboutToShow = [this](QMenu& menu) { makeMenu(menu); };
 
-    if (c_.history) {
-        // Readings that arrive before the stored ones are newer than all of them.
-        c_.history->load(c_.clock->now() - recentSeconds, [this](std::vector<UsageSnapshot> stored) {
-            stored.insert(stored.end(), recent_.begin(), recent_.end());
-            recent_ = std::move(stored);
-        });
+    if (c_.history)
+        c_.history->load(c_.clock->now() - RecentReadings::keptSeconds,
+                         [this](std::vector<UsageSnapshot> stored) { recent_.addStored(std::move(stored)); });
+    if (c_.notifier) {
+        alerts_ = UsageAlerts(alertFile_.read());
+        c_.notifier->onAction = [this] {
+            if (allowance_)
+                useReset();
+            else if (announced_)
+                confirmReset(announced_->first, announced_->second);
+        };
     }
     c_.client->onSnapshot = [this](const UsageSnapshot& snapshot) { receiveSnapshot(snapshot); };
-    c_.client->onStatus = [this](const std::optional<QString>& status) { receiveStatus(status); };
+    c_.client->onAllowance = [this](const UsageAllowance& allowance) { arrivingAllowance_ = allowance; };
+    c_.client->onStatus = [this](const std::optional<ClientStatus>& status) { receiveStatus(status); };
     c_.client->start();
 
     configureRefreshTimer();
@@ -77,51 +104,39 @@ void AppDelegate::applicationWillTerminate()
 void AppDelegate::receiveSnapshot(const UsageSnapshot& snapshot)
 {
     snapshot_ = snapshot;
+    // An older Codex CLI says nothing beyond the windows: then there is no allowance.
+    allowance_ = std::exchange(arrivingAllowance_, std::nullopt);
     statusMessage_.reset();
     updateTitle();
     if (c_.history)
-        c_.history->record(snapshot);
-    recent_.push_back(snapshot);
-    const double oldest = c_.clock->now() - recentSeconds;
-    recent_.erase(recent_.begin(), std::ranges::find_if(recent_, [oldest](const UsageSnapshot& r) {
-                      return r.receivedAt >= oldest;
-                  }));
+        c_.history->record(snapshot, allowance_ ? allowance_->otherLimits : std::vector<LimitBucket>());
+    recent_.add(snapshot, c_.clock->now());
     checkUsageAlerts(snapshot);
 }
 
 void AppDelegate::checkUsageAlerts(const UsageSnapshot& snapshot)
 {
-    const int threshold = AppSettings::usageAlertPercent(*c_.settings);
-    if (!c_.notifier || threshold == SettingsKeys::usageAlertPercent.offPercent)
+    if (!c_.notifier)
         return;
-    for (UsageWindowKind kind : {UsageWindowKind::fiveHour, UsageWindowKind::week}) {
-        const std::optional<UsageWindow>& window = windowOf(snapshot, kind);
-        std::optional<Alerted>& alerted = alerted_[kind == UsageWindowKind::fiveHour ? 0 : 1];
-        if (!window)
-            continue;
-        const std::int64_t remaining = window->remainingPercent();
-        if (remaining > threshold) {
-            alerted.reset(); // climbed back above: armed again
-            continue;
-        }
-        if (alerted && alerted->resetsAt == window->resetsAt && alerted->percent == threshold)
-            continue;
-        alerted = Alerted{window->resetsAt, threshold};
-        const QString name = kind == UsageWindowKind::fiveHour ? QStringLiteral("5시간") : QStringLiteral("주간");
-        c_.notifier->notify(kind, Notification{
-                                      QStringLiteral("Codex %1 한도 %2% 남음").arg(name).arg(remaining),
-                                      StatusMenu::timeLine(kind, *window, AppSettings::timeDisplayMode(*c_.settings),
-                                                           timeContext()),
-                                      remaining <= criticalPercent,
-                                  });
+    const AlertState before = alerts_.state();
+    for (const Alert& alert : alerts_.check(snapshot, allowance_, AppSettings::usageAlertPercent(*c_.settings),
+                                            AppSettings::timeDisplayMode(*c_.settings), timeContext())) {
+        if (alert.notification.action && allowance_)
+            announced_ = std::pair(snapshot, *allowance_);
+        c_.notifier->notify(alert.topic, alert.notification);
     }
+    if (alerts_.state() != before)
+        alertFile_.write(alerts_.state());
 }
 
-void AppDelegate::receiveStatus(const std::optional<QString>& status)
+void AppDelegate::receiveStatus(const std::optional<ClientStatus>& status)
 {
-    statusMessage_ = status;
-    if (status)
+    statusMessage_ = status ? std::optional<QString>(status->text) : std::nullopt;
+    if (status && !aboutResetCredit(status->kind)) {
         snapshot_.reset();
+        allowance_.reset();
+        arrivingAllowance_.reset();
+    }
     updateTitle();
 }
 
@@ -185,40 +200,39 @@ void AppDelegate::makeMenu(QMenu& menu)
     state.launchAtLogin = c_.loginItem->isRegistered();
     state.time = timeContext();
     state.usageAlertPercent = AppSettings::usageAlertPercent(*c_.settings);
-    if (const auto e = Forecast::exhaustion(recent_, UsageWindowKind::fiveHour, state.time.now))
+    if (const auto e = Forecast::exhaustion(recent_.readings(), UsageWindowKind::fiveHour, state.time.now))
         state.fiveHourExhaustion = e->at;
-    if (const auto e = Forecast::exhaustion(recent_, UsageWindowKind::week, state.time.now))
+    if (const auto e = Forecast::exhaustion(recent_.readings(), UsageWindowKind::week, state.time.now))
         state.weekExhaustion = e->at;
+    if (allowance_)
+        state.allowance = AllowanceLines::make(*allowance_, state.mode, state.time);
 
     StatusMenuActions actions;
     actions.showHistory = [this] { showHistory(); };
-    actions.selectUsageAlert = [this](const QVariant& percent) { selectUsageAlert(percent); };
+    // The reading the menu shows, whatever arrives before the click: a refresh under way
+    // clears the display but not what the user chose from.
+    if (allowance_)
+        actions.useReset = [this, snapshot = snapshot_, allowance = *allowance_] { confirmReset(snapshot, allowance); };
+    actions.selectUsageAlert = [this](int percent) { selectUsageAlert(percent); };
     actions.refreshNow = [this] { refreshNow(); };
-    actions.selectRefreshInterval = [this](const QVariant& seconds) { selectRefreshInterval(seconds); };
+    actions.selectRefreshInterval = [this](double seconds) { selectRefreshInterval(seconds); };
     actions.setCustomRefreshInterval = [this] { setCustomRefreshInterval(); };
-    actions.selectTimeDisplayMode = [this](const QVariant& mode) { selectTimeDisplayMode(mode); };
+    actions.selectTimeDisplayMode = [this](TimeDisplayMode mode) { selectTimeDisplayMode(mode); };
     actions.toggleLaunchAtLogin = [this] { toggleLaunchAtLogin(); };
     actions.openCodex = [this] { openCodex(); };
     actions.quit = [this] { quit(); };
     StatusMenu::fill(menu, state, actions, this);
 }
 
-void AppDelegate::selectRefreshInterval(const QVariant& seconds)
+void AppDelegate::selectRefreshInterval(double seconds)
 {
-    if (!isNumericVariant(seconds))
-        return;
-    AppSettings::setRefreshInterval(*c_.settings, seconds.toDouble());
+    AppSettings::setRefreshInterval(*c_.settings, seconds);
     configureRefreshTimer();
 }
 
-void AppDelegate::selectTimeDisplayMode(const QVariant& rawMode)
+void AppDelegate::selectTimeDisplayMode(TimeDisplayMode mode)
 {
-    if (rawMode.metaType().id() != QMetaType::QString)
-        return;
-    const std::optional<TimeDisplayMode> mode = timeDisplayModeFromRaw(rawMode.toString());
-    if (!mode)
-        return;
-    AppSettings::setTimeDisplayMode(*c_.settings, *mode);
+    AppSettings::setTimeDisplayMode(*c_.settings, mode);
     updateTitle();
 }
 
@@ -252,14 +266,35 @@ void AppDelegate::toggleLaunchAtLogin()
 void AppDelegate::showHistory()
 {
     if (c_.showHistory)
-        c_.showHistory(recent_, timeContext());
+        c_.showHistory(std::vector<UsageSnapshot>(recent_.readings().begin(), recent_.readings().end()),
+                       timeContext());
 }
 
-void AppDelegate::selectUsageAlert(const QVariant& percent)
+void AppDelegate::selectUsageAlert(int percent)
 {
-    if (!isNumericVariant(percent) || !SettingsKeys::usageAlertPercent.isChoice(percent.toInt()))
+    if (SettingsKeys::usageAlertPercent.isChoice(percent))
+        AppSettings::setUsageAlertPercent(*c_.settings, percent);
+}
+
+void AppDelegate::useReset()
+{
+    if (allowance_)
+        confirmReset(snapshot_, *allowance_);
+}
+
+void AppDelegate::confirmReset(const std::optional<UsageSnapshot>& snapshot, const UsageAllowance& allowance)
+{
+    if (!allowance.resetCredits || allowance.resetCredits->availableCount < 1)
         return;
-    AppSettings::setUsageAlertPercent(*c_.settings, percent.toInt());
+    std::optional<QString> creditId;
+    if (const std::optional<ResetCredit> credit = AllowanceLines::soonestCredit(allowance))
+        creditId = credit->id;
+    const UsageLines lines = UsageLines::make(snapshot, AppSettings::timeDisplayMode(*c_.settings), timeContext());
+    if (c_.resetDialog->confirm({lines.fiveHour.value(0), lines.week.value(0)},
+                                allowance.resetCredits->availableCount))
+        // Without a state folder (no home) no key can be kept: the client then refuses.
+        c_.client->useResetCredit(
+            c_.stateFolder.isEmpty() ? QString() : c_.stateFolder + QStringLiteral("/pending-reset"), creditId);
 }
 
 void AppDelegate::openCodex()

@@ -4,21 +4,23 @@ namespace tallyglass {
 
 CodexUsageClient::CodexUsageClient()
 {
-    client_.onSnapshot = [this](const UsageSnapshot& snapshot) {
-        if (onSnapshot)
-            onSnapshot(snapshot);
-    };
-    client_.onStatus = [this](const std::optional<QString>& status) {
-        if (onStatus)
-            onStatus(status);
-    };
-}
-
-CodexUsageClient::~CodexUsageClient()
-{
-    // Nothing may reach this object while the client winds down.
-    client_.onSnapshot = nullptr;
-    client_.onStatus = nullptr;
+    // Connected with the client as context: nothing reaches this object once the client,
+    // its member, is gone.
+    QObject::connect(&client_, &CodexAppServerClient::snapshotPublished, &client_,
+                     [this](const UsageSnapshot& snapshot) {
+                         if (onSnapshot)
+                             onSnapshot(snapshot);
+                     });
+    QObject::connect(&client_, &CodexAppServerClient::allowancePublished, &client_,
+                     [this](const UsageAllowance& allowance) {
+                         if (onAllowance)
+                             onAllowance(allowance);
+                     });
+    QObject::connect(&client_, &CodexAppServerClient::statusChanged, &client_,
+                     [this](const std::optional<ClientStatus>& status) {
+                         if (onStatus)
+                             onStatus(status);
+                     });
 }
 
 void CodexUsageClient::start()
@@ -34,6 +36,11 @@ void CodexUsageClient::refresh()
 void CodexUsageClient::stop()
 {
     client_.stop();
+}
+
+void CodexUsageClient::useResetCredit(const QString& keyFile, const std::optional<QString>& creditId)
+{
+    client_.useResetCredit(keyFile, creditId);
 }
 
 } // namespace tallyglass

@@ -8,9 +8,11 @@
 #include "app/RefreshIntervalDialog.h"
 #include "app/SystemClock.h"
 #include "app/TrayStatusItem.h"
+#include "app/UseResetDialog.h"
 #include "platform/XdgAutostart.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
+#include "history/StateFolder.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -32,15 +34,29 @@ public:
 // Made at the first notification: most sessions never reach an alert.
 class NotifierOnDemand : public Notifier {
 public:
-    void notify(UsageWindowKind kind, const Notification& notification) override
+    void notify(NotificationTopic topic, const Notification& notification) override
     {
-        if (!notifier_)
+        if (!notifier_) {
             notifier_ = std::make_unique<DesktopNotifier>();
-        notifier_->notify(kind, notification);
+            notifier_->onAction = [this] {
+                if (onAction)
+                    onAction();
+            };
+        }
+        notifier_->notify(topic, notification);
     }
 
 private:
     std::unique_ptr<DesktopNotifier> notifier_;
+};
+
+// The confirmation is rarely needed: its widgets live only while it is open.
+class OnDemandResetDialog : public ResetDialog {
+public:
+    bool confirm(const QStringList& usageLines, std::int64_t resetsLeft) override
+    {
+        return UseResetDialog().confirm(usageLines, resetsLeft);
+    }
 };
 
 } // namespace
@@ -58,6 +74,8 @@ AppDelegate::Collaborators productionCollaborators()
     loginItem->refresh();
     c.loginItem = std::move(loginItem);
     c.intervalDialog = std::make_unique<DialogOnDemand>();
+    c.resetDialog = std::make_unique<OnDemandResetDialog>();
+    c.stateFolder = stateFolder();
     c.makeRefreshTimer = QtRepeatingTimer::factory(Qt::PreciseTimer);
     c.makeCountdownTimer = QtRepeatingTimer::factory(Qt::CoarseTimer);
     c.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };

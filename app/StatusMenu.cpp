@@ -54,17 +54,18 @@ QAction* addCommand(QMenu& menu, const QString& title, const QObject* context, s
     return item;
 }
 
-QAction* addChoice(QMenu& menu, const QString& title, const QVariant& data, bool checked, const QObject* context,
-                   const std::function<void(const QVariant&)>& select)
+// A checkable item that hands `value` to `select`; the item's data carries it too.
+template<typename T>
+QAction* addChoice(QMenu& menu, const QString& title, T value, const QVariant& data, bool checked,
+                   const QObject* context, const std::function<void(T)>& select)
 {
-    QAction* item = menu.addAction(title);
+    QAction* item = addCommand(menu, title, context, [value, select] {
+        if (select)
+            select(value);
+    });
     item->setData(data);
     item->setCheckable(true);
     item->setChecked(checked);
-    QObject::connect(item, &QAction::triggered, context, [item, select] {
-        if (select)
-            select(item->data());
-    });
     return item;
 }
 
@@ -85,12 +86,33 @@ void addWindowLines(QMenu& menu, const StatusMenuState& state, UsageWindowKind k
         addInfo(menu, TimeTexts::exhaustionMenuText(label(kind), *exhaustion, format(kind), state.mode, state.time));
 }
 
-void addUsageLines(QMenu& menu, const StatusMenuState& state)
+// Other buckets as submenus, credits, why usage is blocked, spend control and banked resets.
+void addAllowanceLines(QMenu& menu, const AllowanceLines& allowance, const StatusMenuActions& actions,
+                       const QObject* context)
+{
+    if (allowance.lines.isEmpty() && allowance.otherLimits.empty() && !allowance.canUseReset)
+        return;
+    menu.addSeparator();
+    for (const QString& line : allowance.lines)
+        addInfo(menu, line);
+    for (const LimitLines& limit : allowance.otherLimits) {
+        QMenu* submenu = menu.addMenu(limit.title);
+        for (const QString& line : limit.lines)
+            addInfo(*submenu, line);
+    }
+    if (allowance.canUseReset)
+        addCommand(menu, AllowanceLines::useResetCommand(), context, actions.useReset);
+}
+
+void addUsageLines(QMenu& menu, const StatusMenuState& state, const StatusMenuActions& actions,
+                   const QObject* context)
 {
     const UsageLines lines = UsageLines::make(state.snapshot, state.mode, state.time);
     addWindowLines(menu, state, UsageWindowKind::fiveHour, lines.fiveHour, state.fiveHourExhaustion);
     menu.addSeparator();
     addWindowLines(menu, state, UsageWindowKind::week, lines.week, state.weekExhaustion);
+    if (state.allowance)
+        addAllowanceLines(menu, *state.allowance, actions, context);
     if (state.statusMessage) {
         menu.addSeparator();
         addInfo(menu, *state.statusMessage);
@@ -104,12 +126,12 @@ void addRefreshIntervalMenu(QMenu& menu, const StatusMenuState& state, const Sta
 {
     QMenu* submenu = menu.addMenu(QStringLiteral("자동 갱신"));
     for (const Preset& preset : refreshPresets)
-        addChoice(*submenu, QString::fromUtf16(preset.title), preset.seconds,
+        addChoice(*submenu, QString::fromUtf16(preset.title), preset.seconds, preset.seconds,
                   preset.seconds == state.refreshInterval, context, actions.selectRefreshInterval);
     submenu->addSeparator();
     addCommand(*submenu, QStringLiteral("직접 설정…"), context, actions.setCustomRefreshInterval);
     const double off = SettingsKeys::refreshInterval.offSeconds;
-    addChoice(*submenu, offTitle, off, state.refreshInterval == off, context, actions.selectRefreshInterval);
+    addChoice(*submenu, offTitle, off, off, state.refreshInterval == off, context, actions.selectRefreshInterval);
 }
 
 void addUsageAlertMenu(QMenu& menu, const StatusMenuState& state, const StatusMenuActions& actions,
@@ -117,11 +139,11 @@ void addUsageAlertMenu(QMenu& menu, const StatusMenuState& state, const StatusMe
 {
     constexpr UsageAlertSetting alert = SettingsKeys::usageAlertPercent;
     QMenu* submenu = menu.addMenu(QStringLiteral("한도 알림"));
-    addChoice(*submenu, offTitle, alert.offPercent, state.usageAlertPercent == alert.offPercent, context,
-              actions.selectUsageAlert);
+    addChoice(*submenu, offTitle, alert.offPercent, alert.offPercent, state.usageAlertPercent == alert.offPercent,
+              context, actions.selectUsageAlert);
     for (int percent : alert.percents)
-        addChoice(*submenu, QStringLiteral("%1% 남았을 때").arg(percent), percent, state.usageAlertPercent == percent,
-                  context, actions.selectUsageAlert);
+        addChoice(*submenu, QStringLiteral("%1% 남았을 때").arg(percent), percent, percent,
+                  state.usageAlertPercent == percent, context, actions.selectUsageAlert);
 }
 
 void addTimeDisplayMenu(QMenu& menu, const StatusMenuState& state, const StatusMenuActions& actions,
@@ -129,8 +151,8 @@ void addTimeDisplayMenu(QMenu& menu, const StatusMenuState& state, const StatusM
 {
     QMenu* submenu = menu.addMenu(QStringLiteral("시간 표시"));
     for (const ModeChoice& choice : modeChoices)
-        addChoice(*submenu, QString::fromUtf16(choice.title), rawValue(choice.mode), choice.mode == state.mode,
-                  context, actions.selectTimeDisplayMode);
+        addChoice(*submenu, QString::fromUtf16(choice.title), choice.mode, rawValue(choice.mode),
+                  choice.mode == state.mode, context, actions.selectTimeDisplayMode);
 }
 
 } // namespace
@@ -143,7 +165,7 @@ void StatusMenu::fill(QMenu& menu, const StatusMenuState& state, const StatusMen
         delete submenu;
     menu.clear();
 
-    addUsageLines(menu, state);
+    addUsageLines(menu, state, actions, context);
     menu.addSeparator();
     addShortcut(addCommand(menu, QStringLiteral("새로고침"), context, actions.refreshNow), Qt::CTRL | Qt::Key_R);
     addCommand(menu, QStringLiteral("사용 기록…"), context, actions.showHistory);

@@ -50,12 +50,22 @@ five_hour_reset=$((now + 2 * 3600 + 13 * 60))
 week_reset=$((now + 3 * 86400 + 4 * 3600))
 transcript="$DS_WORK/transcript.txt"
 scenario="$DS_WORK/scenario.json"
+# Beyond the two windows: another bucket, credits and two banked resets, the sooner one
+# expiring in 19 hours 40 minutes.
+codex="\"limitId\": \"codex\", \"limitName\": null,
+    \"primary\": {\"usedPercent\": 37, \"windowDurationMins\": 300, \"resetsAt\": $five_hour_reset},
+    \"secondary\": {\"usedPercent\": 12, \"windowDurationMins\": 10080, \"resetsAt\": $week_reset},
+    \"credits\": {\"hasCredits\": true, \"unlimited\": false, \"balance\": \"125.5\"}, \"planType\": \"plus\""
 cat >"$scenario" <<EOF
 {"rules": [{"method": "account/rateLimits/read", "actions": [{"result":
-  {"rateLimits": {"limitId": "codex", "limitName": null,
-    "primary": {"usedPercent": 37, "windowDurationMins": 300, "resetsAt": $five_hour_reset},
-    "secondary": {"usedPercent": 12, "windowDurationMins": 10080, "resetsAt": $week_reset},
-    "credits": null, "planType": "plus"}}}]}]}
+  {"rateLimits": {$codex},
+   "rateLimitsByLimitId": {"codex": {$codex}, "codex_bengalfox": {"limitId": "codex_bengalfox",
+     "limitName": "GPT-5.3-Codex-Spark",
+     "primary": {"usedPercent": 40, "windowDurationMins": 300, "resetsAt": $five_hour_reset},
+     "secondary": {"usedPercent": 5, "windowDurationMins": 10080, "resetsAt": $week_reset}}},
+   "rateLimitResetCredits": {"availableCount": 2, "credits": [
+     {"id": "rlrc-later", "status": "available", "expiresAt": $((now + 9 * 86400))},
+     {"id": "rlrc-soon", "status": "available", "expiresAt": $((now + 19 * 3600 + 40 * 60))}]}}}]}]}
 EOF
 
 # Four earlier readings of the same five-hour window, rising 5% every ten minutes up to

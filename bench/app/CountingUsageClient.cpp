@@ -17,10 +17,14 @@ void CountingUsageClient::start()
         if (onDelivery)
             onDelivery();
     };
-    inner_->onStatus = [this](const std::optional<QString>& status) {
+    inner_->onAllowance = [this](const UsageAllowance& allowance) {
+        if (onAllowance)
+            onAllowance(allowance);
+    };
+    inner_->onStatus = [this](const std::optional<ClientStatus>& status) {
         if (status) {
             ++statusTexts_;
-            lastStatusText_ = *status;
+            lastStatusText_ = status->text;
         }
         if (onStatus)
             onStatus(status);
@@ -38,6 +42,11 @@ void CountingUsageClient::refresh()
 void CountingUsageClient::stop()
 {
     inner_->stop();
+}
+
+void CountingUsageClient::useResetCredit(const QString& keyFile, const std::optional<QString>& creditId)
+{
+    inner_->useResetCredit(keyFile, creditId);
 }
 
 } // namespace tallyglass

@@ -16,6 +16,7 @@ public:
     void start() override;
     void refresh() override;
     void stop() override;
+    void useResetCredit(const QString& keyFile, const std::optional<QString>& creditId) override;
 
     int snapshots() const { return snapshots_; }
     int statusTexts() const { return statusTexts_; }

@@ -1,3 +1,4 @@
+#include "app/RecentReadings.h"
 #include "tests/app/DelegateHarness.h"
 
 #include <gtest/gtest.h>
@@ -213,19 +214,15 @@ TEST(AppDelegate, OpenCodexOpensTheCodexPage)
     EXPECT_EQ(h.openedUrls[0], QUrl(QStringLiteral("https://chatgpt.com/codex")));
 }
 
-TEST(AppDelegate, SelectTimeDisplayModeStoresKnownTextsOnly)
+TEST(AppDelegate, SelectTimeDisplayModeStoresItsTextAndRedraws)
 {
     DelegateHarness h;
     h.launch();
     h.deliver(bothWindows());
-    for (const QVariant& ignored : {QVariant(), QVariant(1), QVariant(QStringLiteral("Remaining"))}) {
-        h.delegate->selectTimeDisplayMode(ignored);
-        EXPECT_FALSE(h.settings->values.contains(QStringLiteral("timeDisplayMode")));
-    }
-    h.delegate->selectTimeDisplayMode(QStringLiteral("remaining"));
+    h.delegate->selectTimeDisplayMode(TimeDisplayMode::remaining);
     EXPECT_EQ(h.settings->values.value(QStringLiteral("timeDisplayMode")), QVariant(QStringLiteral("remaining")));
     EXPECT_EQ(h.item->title(), QStringLiteral("63% (3h 5m)"));
-    h.delegate->selectTimeDisplayMode(QStringLiteral("resetAt"));
+    h.delegate->selectTimeDisplayMode(TimeDisplayMode::resetAt);
     EXPECT_EQ(h.item->title(), QStringLiteral("63% (11:05 AM)"));
 }
 
@@ -242,11 +239,6 @@ TEST(AppDelegate, PresetsAndOffReplaceTheOneRefreshTimer)
     EXPECT_EQ(h.settings->values.value(QStringLiteral("refreshIntervalSeconds")), QVariant(300.0));
     ASSERT_EQ(h.liveRefreshTimers, 1);
     EXPECT_EQ(h.refreshTimer->interval(), std::chrono::seconds(300));
-
-    h.delegate->selectRefreshInterval(QStringLiteral("30"));
-    h.delegate->selectRefreshInterval(QVariant());
-    EXPECT_EQ(h.settings->values.value(QStringLiteral("refreshIntervalSeconds")), QVariant(300.0))
-        << "only numbers are stored";
 }
 
 TEST(AppDelegate, DialogPrefillFollowsTheEffectiveInterval)
@@ -337,9 +329,27 @@ TEST(AppDelegate, ToggleLaunchAtLogin)
     EXPECT_TRUE(std::any_of(items.begin(), items.end(),
                             [](QAction* a) { return a->text() == QStringLiteral("로그인 실행 설정 실패"); }));
     h.countdownTimer->fire();
-    h.delegate->selectTimeDisplayMode(QStringLiteral("resetAt"));
+    h.delegate->selectTimeDisplayMode(TimeDisplayMode::resetAt);
     EXPECT_EQ(h.item->title(), QStringLiteral("63% (11:05 AM) !"));
     EXPECT_EQ(h.item->toolTip(), QStringLiteral("로그인 실행 설정 실패"));
+}
+
+TEST(RecentReadings, StoredOnesComeFirstAndAWeekIsKept)
+{
+    const auto at = [](double t) { return UsageSnapshot{window(1, std::nullopt), {}, t}; };
+    const auto times = [](const RecentReadings& r) {
+        std::vector<double> out;
+        for (const UsageSnapshot& s : r.readings())
+            out.push_back(s.receivedAt - now);
+        return out;
+    };
+    constexpr double week = RecentReadings::keptSeconds;
+    RecentReadings recent;
+    recent.add(at(now), now);
+    recent.addStored({at(now - week), at(now - 60)}); // the store answers after the first reading
+    EXPECT_EQ(times(recent), (std::vector<double>{-week, -60, 0}));
+    recent.add(at(now + 1), now + 1);
+    EXPECT_EQ(times(recent), (std::vector<double>{-60, 0, 1})) << "older than a week before the newest";
 }
 
 } // namespace

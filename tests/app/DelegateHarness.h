@@ -3,8 +3,10 @@
 
 #include "app/AppDelegate.h"
 
+#include <QFileInfo>
 #include <QMenu>
 #include <QString>
+#include <QTemporaryDir>
 #include <QVariantMap>
 #include <deque>
 #include <memory>
@@ -21,6 +23,11 @@ public:
     void start() override { log_->push_back("client.start"); }
     void refresh() override { log_->push_back("client.refresh"); }
     void stop() override { log_->push_back("client.stop"); }
+    void useResetCredit(const QString& keyFile, const std::optional<QString>& creditId) override
+    {
+        log_->push_back("client.useResetCredit " + QFileInfo(keyFile).fileName().toStdString() + " "
+                        + creditId.value_or(QStringLiteral("(none)")).toStdString());
+    }
 
 private:
     std::shared_ptr<EventLog> log_;
@@ -98,6 +105,18 @@ public:
     std::vector<QString> prefills;
 };
 
+// Confirms or cancels as told, and keeps what each question showed.
+class ScriptedResetDialog : public ResetDialog {
+public:
+    bool confirm(const QStringList& usageLines, std::int64_t resetsLeft) override
+    {
+        questions.push_back(usageLines.join(QStringLiteral(" | ")) + QStringLiteral(" | %1").arg(resetsLeft));
+        return answer;
+    }
+    bool answer = false;
+    std::vector<QString> questions;
+};
+
 class FakeTimer : public RepeatingTimer {
 public:
     FakeTimer(std::string name, std::shared_ptr<EventLog> log, int& live)
@@ -131,7 +150,7 @@ private:
 
 // Builds the delegate and keeps plain pointers to its doubles for inspection.
 struct DelegateHarness {
-    explicit DelegateHarness(std::unique_ptr<Notifier> notifier = nullptr)
+    explicit DelegateHarness(std::unique_ptr<Notifier> notifier = nullptr, QString stateFolder = QString())
     {
         auto clientPtr = std::make_unique<FakeUsageClient>(log);
         auto itemPtr = std::make_unique<FakeStatusItem>();
@@ -139,12 +158,14 @@ struct DelegateHarness {
         auto settingsPtr = std::make_unique<MemorySettings>();
         auto loginPtr = std::make_unique<FakeLoginItem>();
         auto dialogPtr = std::make_unique<ScriptedDialog>();
+        auto resetDialogPtr = std::make_unique<ScriptedResetDialog>();
         client = clientPtr.get();
         item = itemPtr.get();
         clock = clockPtr.get();
         settings = settingsPtr.get();
         login = loginPtr.get();
         dialog = dialogPtr.get();
+        resetDialog = resetDialogPtr.get();
 
         AppDelegate::Collaborators c;
         c.client = std::move(clientPtr);
@@ -153,6 +174,8 @@ struct DelegateHarness {
         c.settings = std::move(settingsPtr);
         c.loginItem = std::move(loginPtr);
         c.intervalDialog = std::move(dialogPtr);
+        c.resetDialog = std::move(resetDialogPtr);
+        c.stateFolder = stateFolder.isEmpty() ? stateDir.path() : stateFolder;
         c.makeRefreshTimer = [this] {
             auto timer = std::make_unique<FakeTimer>("refreshTimer", log, liveRefreshTimers);
             refreshTimer = timer.get();
@@ -184,10 +207,19 @@ struct DelegateHarness {
     }
 
     void deliver(const UsageSnapshot& snapshot) { client->onSnapshot(snapshot); }
-    void deliverStatus(const std::optional<QString>& status) { client->onStatus(status); }
+    // A reading with what it said beyond the windows, delivered in the client's order.
+    void deliver(const UsageSnapshot& snapshot, const UsageAllowance& allowance)
+    {
+        client->onAllowance(allowance);
+        client->onSnapshot(snapshot);
+    }
+    void deliverStatus(const std::optional<ClientStatus>& status) { client->onStatus(status); }
+    // A status that ends a reading without usage.
+    void deliverStatus(const QString& text) { deliverStatus(ClientStatus{StatusKind::childExited, text}); }
 
     int count(const std::string& event) const { return int(std::count(log->begin(), log->end(), event)); }
 
+    QTemporaryDir stateDir;
     std::shared_ptr<EventLog> log = std::make_shared<EventLog>();
     int liveRefreshTimers = 0;
     int liveCountdownTimers = 0;
@@ -201,6 +233,7 @@ struct DelegateHarness {
     MemorySettings* settings;
     FakeLoginItem* login;
     ScriptedDialog* dialog;
+    ScriptedResetDialog* resetDialog;
     QMenu menu;
     std::unique_ptr<AppDelegate> delegate;
 };

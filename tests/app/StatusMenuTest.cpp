@@ -153,6 +153,64 @@ TEST(StatusMenu, StatusMessageWithoutSnapshot)
                                       }));
 }
 
+TEST(StatusMenu, TheWholeAllowanceFollowsTheWindowsAndUsingAResetAsksFirst)
+{
+    DelegateHarness h;
+    h.launch();
+    const double soon = now + 19 * 3600 + 40 * 60;
+    UsageAllowance allowance;
+    allowance.otherLimits = {LimitBucket{QStringLiteral("codex_bengalfox"), QStringLiteral("GPT-5.3-Codex-Spark"),
+                                         window(40, now + 3600 + 300), window(5, now + 3 * 86400, 10080)}};
+    allowance.credits = Credits{true, false, QStringLiteral("125.5")};
+    allowance.reached = QStringLiteral("rate_limit_reached");
+    ResetCredit later, first;
+    later.id = QStringLiteral("later");
+    later.expiresAt = now + 3 * 86400;
+    first.id = QStringLiteral("soon");
+    first.expiresAt = soon;
+    allowance.resetCredits = ResetCredits{2, std::vector<ResetCredit>{later, first}};
+    const UsageSnapshot reading{window(37, now + 3 * 3600 + 300), window(12, now + 3 * 86400, 10080), now};
+    h.deliver(reading, allowance);
+    EXPECT_EQ(describe(h.openMenu()), withCommands({
+                                          "5h 남음: 63% ~",
+                                          "5h 갱신: 11:05 AM ~",
+                                          "---",
+                                          "Week 남음: 88% ~",
+                                          "Week 갱신: Mon 8:00 AM ~",
+                                          "---",
+                                          "크레딧 잔액: 125.5 ~",
+                                          "한도 도달: 사용 한도 ~",
+                                          "한도 리셋 2개 ~",
+                                          "한도 리셋 만료까지: 19시간 40분 ~",
+                                          "GPT-5.3-Codex-Spark >",
+                                          "한도 리셋 사용…",
+                                          "확인: 8:00 AM ~",
+                                      }));
+    EXPECT_EQ(describe(submenu(h.menu, QStringLiteral("GPT-5.3-Codex-Spark"))),
+              (std::vector<std::string>{"5h 남음: 60% ~", "5h 갱신: 9:05 AM ~", "Week 남음: 95% ~",
+                                        "Week 갱신: Mon 8:00 AM ~"}));
+
+    h.deliverStatus(ClientStatus::checkingAccount());
+    item(h.menu, QStringLiteral("한도 리셋 사용…"))->trigger();
+    EXPECT_EQ(h.count("client.useResetCredit pending-reset soon"), 0) << "취소 spends nothing";
+    h.deliver(reading, allowance);
+    h.resetDialog->answer = true;
+    item(h.menu, QStringLiteral("한도 리셋 사용…"))->trigger();
+    EXPECT_EQ(h.resetDialog->questions,
+              std::vector<QString>(2, QStringLiteral("5h 남음: 63% | Week 남음: 88% | 2")));
+    EXPECT_EQ(h.count("client.useResetCredit pending-reset soon"), 1) << "the soonest-expiring credit";
+
+    // A reset's status sits beside the reading; any other status replaces it, allowance and all.
+    h.deliverStatus(ClientStatus::resetUnderway());
+    EXPECT_EQ(describe(h.openMenu())[13], "한도 리셋 사용 중… ~");
+    EXPECT_EQ(h.item->title(), QStringLiteral("63% (11:05 AM) !"));
+    h.deliverStatus(ClientStatus::signedOut());
+    EXPECT_EQ(describe(h.openMenu())[2], "Week: 데이터 없음 ~");
+    EXPECT_EQ(describe(h.menu)[4], ClientStatus::signedOut().text.toStdString() + " ~");
+    h.deliver(reading);
+    EXPECT_EQ(describe(h.openMenu())[5], "확인: 8:00 AM ~") << "a reading without an allowance from an older CLI";
+}
+
 TEST(StatusMenu, ForecastLinesFollowTheTimeLinesWhenTheRecentPaceEndsBeforeTheReset)
 {
     // Five-hour: 10% more every 10 minutes, 30% used at 8:00, reset at 11:05: used up at 9:10.

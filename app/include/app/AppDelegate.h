@@ -1,22 +1,27 @@
 #pragma once
-// Owns the tray item, the two timers, the latest usage and status text, and the client. Main thread only.
+// Wires the tray item, the menu, the two timers, the notifications and the client
+// together, and holds the latest usage and status text. Main thread only.
 
+#include "app/AlertStateFile.h"
 #include "app/Clock.h"
 #include "app/IntervalDialog.h"
-#include "platform/LoginItemService.h"
-#include "platform/Notifier.h"
+#include "app/RecentReadings.h"
 #include "app/RepeatingTimer.h"
+#include "app/ResetDialog.h"
 #include "app/SettingsStore.h"
 #include "app/StatusItem.h"
-#include "texts/StatusTexts.h"
-#include "texts/TimeTexts.h"
+#include "app/UsageAlerts.h"
 #include "app/UsageClient.h"
 #include "history/UsageHistory.h"
+#include "platform/LoginItemService.h"
+#include "platform/Notifier.h"
+#include "texts/StatusTexts.h"
+#include "texts/TimeTexts.h"
+#include "usage/UsageAllowance.h"
 #include "usage/UsageSnapshot.h"
 
 #include <QObject>
 #include <QUrl>
-#include <QVariant>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -35,6 +40,9 @@ public:
         std::unique_ptr<SettingsStore> settings;
         std::unique_ptr<LoginItemService> loginItem;
         std::unique_ptr<IntervalDialog> intervalDialog;
+        std::unique_ptr<ResetDialog> resetDialog;
+        // Where the notifications' state and a pending reset's key are kept.
+        QString stateFolder;
         TimerFactory makeRefreshTimer;
         TimerFactory makeCountdownTimer;
         std::function<void(const QUrl&)> openUrl;
@@ -47,9 +55,6 @@ public:
         std::function<void(const std::vector<UsageSnapshot>&, const TimeContext&)> showHistory;
     };
 
-    // How far back the delegate keeps readings: the history window's longest chart.
-    static constexpr double recentSeconds = 7 * 86400.0;
-
     static inline const QUrl codexUrl{QStringLiteral("https://chatgpt.com/codex")};
 
     // Nothing starts here: no client start, no callbacks, no timers.
@@ -61,13 +66,15 @@ public:
 
     void statusItemClicked(StatusClick click);
     void refreshNow();
-    void selectRefreshInterval(const QVariant& seconds);
-    void selectTimeDisplayMode(const QVariant& rawMode);
+    void selectRefreshInterval(double seconds);
+    void selectTimeDisplayMode(TimeDisplayMode mode);
     void setCustomRefreshInterval();
     void toggleLaunchAtLogin();
     void openCodex();
     void showHistory();
-    void selectUsageAlert(const QVariant& percent);
+    void selectUsageAlert(int percent);
+    // Asks the user, then spends the soonest-expiring banked reset of the reading shown.
+    void useReset();
     void quit();
 
 private:
@@ -79,21 +86,24 @@ private:
     TimeContext timeContext() const;
 
     void receiveSnapshot(const UsageSnapshot& snapshot);
-    void receiveStatus(const std::optional<QString>& status);
+    void receiveStatus(const std::optional<ClientStatus>& status);
     void checkUsageAlerts(const UsageSnapshot& snapshot);
+    void confirmReset(const std::optional<UsageSnapshot>& snapshot, const UsageAllowance& allowance);
 
     Collaborators c_;
     std::unique_ptr<RepeatingTimer> timer_;
     std::unique_ptr<RepeatingTimer> countdownTimer_;
     std::optional<UsageSnapshot> snapshot_;
+    // What the shown reading said beyond its windows, and what the next one says until it arrives.
+    std::optional<UsageAllowance> allowance_;
+    std::optional<UsageAllowance> arrivingAllowance_;
     std::optional<QString> statusMessage_;
-    std::vector<UsageSnapshot> recent_; // oldest first, the last recentSeconds
-    // Per window: the reset time and threshold of the notification already shown.
-    struct Alerted {
-        std::optional<double> resetsAt;
-        int percent;
-    };
-    std::optional<Alerted> alerted_[2];
+    // The reading of the last notification that offered to use a banked reset: its action
+    // asks about that one when a refresh under way has cleared the display.
+    std::optional<std::pair<UsageSnapshot, UsageAllowance>> announced_;
+    RecentReadings recent_;
+    AlertStateFile alertFile_;
+    UsageAlerts alerts_;
 };
 
 } // namespace tallyglass

@@ -9,11 +9,11 @@ namespace tallyglass {
 class CodexUsageClient : public UsageClient {
 public:
     CodexUsageClient();
-    ~CodexUsageClient() override;
 
     void start() override;
     void refresh() override;
     void stop() override;
+    void useResetCredit(const QString& keyFile, const std::optional<QString>& creditId) override;
 
 private:
     CodexAppServerClient client_;

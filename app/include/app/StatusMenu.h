@@ -2,12 +2,12 @@
 // Fills the tray's menu from the delegate's state at the moment it opens. Main thread only.
 
 #include "app/SettingsKeys.h"
+#include "texts/AllowanceTexts.h"
 #include "texts/TimeTexts.h"
 #include "history/Forecast.h"
 #include "usage/UsageSnapshot.h"
 
 #include <QString>
-#include <QVariant>
 #include <functional>
 #include <optional>
 
@@ -26,17 +26,20 @@ struct StatusMenuState {
     // When each window is expected to be used up, when that falls before its reset.
     std::optional<double> fiveHourExhaustion;
     std::optional<double> weekExhaustion;
+    // What the latest reading said beyond the two windows.
+    std::optional<AllowanceLines> allowance;
     TimeContext time;
 };
 
-// What the items do; the selection handlers receive the item's data (its represented object).
+// What the items do; a choice hands over the value it stands for.
 struct StatusMenuActions {
     std::function<void()> refreshNow;
     std::function<void()> showHistory;
-    std::function<void(const QVariant&)> selectUsageAlert;
-    std::function<void(const QVariant&)> selectRefreshInterval;
+    std::function<void()> useReset;
+    std::function<void(int percent)> selectUsageAlert;
+    std::function<void(double seconds)> selectRefreshInterval;
     std::function<void()> setCustomRefreshInterval;
-    std::function<void(const QVariant&)> selectTimeDisplayMode;
+    std::function<void(TimeDisplayMode)> selectTimeDisplayMode;
     std::function<void()> toggleLaunchAtLogin;
     std::function<void()> openCodex;
     std::function<void()> quit;

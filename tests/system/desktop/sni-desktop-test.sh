@@ -227,12 +227,43 @@ run_lxqt_case() {
   ds_start_bus
   start_lxqt_panel
   ds_wait_until 20 "lxqt-panel to register as StatusNotifierItem host" host_ready
-  ds_start_app "$app" "$DS_WORK/scenario.json" "$transcript"
+  # The whole answer of a current Codex CLI: another bucket, credits and banked resets.
+  local codex='"limitId": "codex", "primary": {"usedPercent": 37, "windowDurationMins": 300, "resetsAt": 1893456000},
+    "secondary": {"usedPercent": 12, "windowDurationMins": 10080, "resetsAt": 1894060800},
+    "credits": {"hasCredits": true, "unlimited": false, "balance": "125.5"}, "planType": "plus"'
+  cat >"$DS_WORK/whole-allowance.json" <<EOF
+{"rules": [{"method": "account/rateLimits/read", "actions": [{"result": {"rateLimits": {$codex},
+  "rateLimitsByLimitId": {"codex": {$codex}, "codex_bengalfox": {"limitId": "codex_bengalfox",
+    "limitName": "GPT-5.3-Codex-Spark", "primary": {"usedPercent": 40, "windowDurationMins": 300, "resetsAt": 1893456000}}},
+  "rateLimitResetCredits": {"availableCount": 2, "credits": [{"id": "rlrc-soon", "status": "available", "expiresAt": 1893456000}]}}}]},
+  {"method": "account/rateLimitResetCredit/consume",
+   "actions": [{"recordFile": "$DS_WORK/home/.local/state/tallyglass/pending-reset"}, {"preset": true}]}]}
+EOF
+  ds_start_app "$app" "$DS_WORK/whole-allowance.json" "$transcript"
   DS_WATCH_APP=1
   ds_wait_until 5 "the item to register with lxqt-panel's watcher" has_items
   item_get IconPixmap | grep -q '"data":\[\[' || ds_fail "the item has no icon before the first reading"
   ds_wait_until 30 "the first reading" reads_above 0
   expect_item_and_menu
+  local layout
+  layout=$(menu_layout)
+  expect_line '^\d+\t0\t-1\t크레딧 잔액: 125.5$' '"크레딧 잔액: 125.5" (disabled)'
+  expect_line '^\d+\t0\t-1\t한도 리셋 2개$' '"한도 리셋 2개" (disabled)'
+  expect_line '^\d+\t0\t-1\t한도 리셋 만료까지: \d+일 \d+시간$' "the banked reset's expiry (disabled)"
+  expect_line '^\d+\t1\t-1\tGPT-5.3-Codex-Spark$' 'the submenu of the other bucket'
+  expect_line '^\t\d+\t0\t-1\t5h 남음: 60%$' '"5h 남음: 60%" in that submenu'
+  expect_line '^\d+\t1\t-1\t한도 리셋 사용…$' '"한도 리셋 사용…" (enabled)'
+
+  # The confirmation's default is 취소: Enter spends nothing.
+  menu_click "한도 리셋 사용…" >/dev/null
+  local confirm=""
+  find_confirm() { confirm=$(xdotool search --onlyvisible --pid "$DS_APP_PID" --name '^한도 리셋 사용$' 2>/dev/null | head -n1) && [ -n "$confirm" ]; }
+  ds_wait_until 10 "the confirmation to open" find_confirm
+  xdotool windowfocus --sync "$confirm" key Return
+  confirm_gone() { ! find_confirm; }
+  ds_wait_until 10 "the confirmation to close" confirm_gone
+  menu_layout >/dev/null # a round trip through the app's event loop
+  (($(received account/rateLimitResetCredit/consume) == 0)) || ds_fail "Enter in the confirmation spent a banked reset"
 
   # The app's own status text beside the reading (an interval out of range typed in
   # 직접 설정…): the title gains " !" and the icon keeps the figure on an amber tile.
@@ -265,6 +296,22 @@ for size in (16, 22, 24, 32):
   ds_wait_until 10 "the menu's 새로고침 to read again" reads_above 2
   import -window root -crop 800x32+0+0 +repage "$artifacts/lxqt-panel.png"
   ds_log "properties, menu, Activate and 새로고침 work"
+
+  # 사용 spends the soonest-expiring banked reset under a key kept until the outcome; a
+  # reading follows at once.
+  local reads
+  reads=$(received account/rateLimits/read)
+  menu_click "한도 리셋 사용…" >/dev/null
+  ds_wait_until 10 "the confirmation to open again" find_confirm
+  xdotool windowfocus --sync "$confirm" key Tab space
+  ds_wait_until 10 "the reading after the reset" reads_above "$reads"
+  grep -q '"method":"account/rateLimitResetCredit/consume".*"creditId":"rlrc-soon"' "$transcript" ||
+    grep -q '"creditId":"rlrc-soon".*"method":"account/rateLimitResetCredit/consume"' "$transcript" ||
+    ds_fail "no consume request for rlrc-soon; the fake received: $(grep -o '"method":"[^"]*"' "$transcript" | sort | uniq -c)"
+  grep -q '^[0-9]* file {"creditId":"rlrc-soon","idempotencyKey":"[-0-9a-f]*"}$' "$transcript" ||
+    ds_fail "the key was not in the state folder when the request went out: $(grep ' file ' "$transcript")"
+  [ ! -e "$DS_WORK/home/.local/state/tallyglass/pending-reset" ] || ds_fail "the reset's key outlived its outcome"
+  ds_log "사용 in the confirmation spent rlrc-soon, and a reading followed"
 
   # A second copy: exit 1 and one line. A copy that cannot lock: runs, a second item.
   local first=$DS_APP_PID
