@@ -43,10 +43,11 @@ bool UseResetDialog::confirm(const QStringList& usageLines, std::int64_t resetsL
 {
     usage_->setText((usageLines + QStringList{QStringLiteral("남은 한도 리셋: %1개").arg(resetsLeft)})
                         .join(QLatin1Char('\n')));
-    cancel_->setFocus();
     show();
     raise();
     activateWindow();
+    // Once shown, so that showing does not move it to the first button: Enter and Space cancel.
+    cancel_->setFocus(Qt::OtherFocusReason);
     return exec() == QDialog::Accepted;
 }
 
