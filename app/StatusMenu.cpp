@@ -93,13 +93,13 @@ void addAllowanceLines(QMenu& menu, const AllowanceLines& allowance, const Statu
     if (allowance.lines.isEmpty() && allowance.otherLimits.empty() && !allowance.canUseReset)
         return;
     menu.addSeparator();
-    for (const QString& line : allowance.lines)
-        addInfo(menu, line);
     for (const LimitLines& limit : allowance.otherLimits) {
         QMenu* submenu = menu.addMenu(limit.title);
         for (const QString& line : limit.lines)
             addInfo(*submenu, line);
     }
+    for (const QString& line : allowance.lines)
+        addInfo(menu, line);
     if (allowance.canUseReset)
         addCommand(menu, AllowanceLines::useResetCommand(), context, actions.useReset);
 }

@@ -178,11 +178,11 @@ TEST(StatusMenu, TheWholeAllowanceFollowsTheWindowsAndUsingAResetAsksFirst)
                                           "Week 남음: 88% ~",
                                           "Week 갱신: Mon 8:00 AM ~",
                                           "---",
+                                          "GPT-5.3-Codex-Spark >",
                                           "크레딧 잔액: 125.5 ~",
                                           "한도 도달: 사용 한도 ~",
                                           "한도 리셋 2개 ~",
                                           "한도 리셋 만료까지: 19시간 40분 ~",
-                                          "GPT-5.3-Codex-Spark >",
                                           "한도 리셋 사용…",
                                           "확인: 8:00 AM ~",
                                       }));
