@@ -227,11 +227,18 @@ TEST_F(ConsoleFakeCodexTest, UseResetSpendsOneResetAndExitsByItsOutcome)
     EXPECT_TRUE(terminal.readAll().contains("한도 리셋 1개를 사용할까요? [y/N] "));
     EXPECT_TRUE(transcript().isEmpty()) << transcript().toStdString();
 
+    // Two banked resets: the one that expires first is spent.
+    const QByteArray rateLimits = R"({"method": "account/rateLimits/read", "actions": [{"result": {
+        "rateLimits": {"limitId": "codex", "primary": {"usedPercent": 37, "windowDurationMins": 300, "resetsAt": 1893456000}},
+        "rateLimitResetCredits": {"availableCount": 2, "credits": [
+            {"id": "rc_later", "status": "available", "expiresAt": 1893600000},
+            {"id": "rc_sooner", "status": "available", "expiresAt": 1893500000}]}}}]})";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.consume.toStdString());
         QFile::remove(keyFile);
         QFile::remove(transcript_);
-        useScenario(R"({"rules": [{"method": "account/rateLimitResetCredit/consume", "actions": )" + c.consume + "}]}");
+        useScenario(R"({"rules": [)" + rateLimits + R"(, {"method": "account/rateLimitResetCredit/consume", "actions": )"
+                    + c.consume + "}]}");
         const ConsoleRun run = console_.run(QStringList{"--use-reset", "--yes"} + c.arguments);
         ASSERT_TRUE(run.finished) << run.describe().toStdString();
         EXPECT_EQ(run.exitCode, c.exitCode) << run.describe().toStdString();
@@ -242,7 +249,10 @@ TEST_F(ConsoleFakeCodexTest, UseResetSpendsOneResetAndExitsByItsOutcome)
         for (const QJsonObject& line : run.lines) {
             if (line.contains("resetOutcome"))
                 outcomes.append(line["resetOutcome"].toString());
-            snapshots += line.contains("snapshot");
+            // The reading carries what the allowance told.
+            if (line.contains("snapshot") && snapshots++ == 0) {
+                EXPECT_EQ(line["snapshot"]["resetCredits"]["available"].toInt(), 2) << run.describe().toStdString();
+            }
         }
         EXPECT_EQ(outcomes, c.outcome.isEmpty() ? QStringList() : QStringList{c.outcome});
         EXPECT_EQ(snapshots, c.snapshotAfter ? 2 : 1);
@@ -250,6 +260,7 @@ TEST_F(ConsoleFakeCodexTest, UseResetSpendsOneResetAndExitsByItsOutcome)
         EXPECT_EQ(run.lines.last().contains("snapshot"), c.snapshotAfter) << run.describe().toStdString();
         EXPECT_FALSE(c.arguments.contains("--no-history") && QFileInfo::exists(console_.historyPath()));
         EXPECT_EQ(transcript().count("account/rateLimitResetCredit/consume"), 1) << transcript().toStdString();
+        EXPECT_TRUE(transcript().contains(R"("creditId":"rc_sooner")")) << transcript().toStdString();
         EXPECT_EQ(QFileInfo::exists(keyFile), c.keyKept);
         EXPECT_TRUE(run.leftovers.isEmpty()) << run.describe().toStdString();
     }
