@@ -326,7 +326,8 @@ for size in (16, 22, 24, 32):
   [ ! -e "$DS_WORK/home/.local/state/tallyglass/pending-reset" ] || ds_fail "the reset's key outlived its outcome"
   ds_log "사용 in the confirmation spent rlrc-soon, and a reading followed"
 
-  # A second copy: exit 1 and one line. A copy that cannot lock: runs, a second item.
+  # A second copy: exit 1 and one line. A copy whose XDG_RUNTIME_DIR is no folder takes
+  # the user's own fallback folder for its lock instead (never one of another user), and runs.
   local first=$DS_APP_PID
   DS_WATCH_APP=""
   ds_start_app "$app" "" ""
@@ -336,12 +337,12 @@ for size in (16, 22, 24, 32):
   : >"$DS_WORK/not-a-directory"
   ds_start_app "$app" "" "" XDG_RUNTIME_DIR="$DS_WORK/not-a-directory"
   DS_WATCH_APP=1
-  ds_wait_until 10 "a copy without a lock to register a second item" has_items 2
+  ds_wait_until 10 "a copy locked in the fallback folder to register a second item" has_items 2
   DS_WATCH_APP=""  # its end is what stop_pid waits for
   stop_pid "$DS_APP_PID"
   DS_APP_PID=$first
   DS_WATCH_APP=1
-  ds_log "single instance: a second copy exits 1 with one line; no lock place still runs"
+  ds_log "single instance: a second copy exits 1 with one line; an unusable runtime folder falls back"
 
   stop_pid "$PANEL_PID"
   start_lxqt_panel
