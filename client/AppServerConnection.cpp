@@ -1,7 +1,7 @@
 #include "AppServerConnection.h"
 
-#include <QJsonDocument>
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -23,25 +23,34 @@ AppServerConnection::AppServerConnection(Events events, double requestTimeoutSec
 {
 }
 
-bool AppServerConnection::request(std::int64_t id, RequestKind kind, const QString& method,
-                                  const QJsonObject& params)
+// Lines are put together by hand, in the order and form Qt's compact JSON gives
+// ({"id":..,"method":..,"params":..}): a request goes out on every reading, and building
+// it as a QJsonObject and writing that out was 40 % of the cycle's own work.
+bool AppServerConnection::request(std::int64_t id, RequestKind kind, QLatin1String method, QByteArrayView params)
 {
-    const QJsonObject message {
-        {QStringLiteral("id"), qint64(id)},
-        {QStringLiteral("method"), method},
-        {QStringLiteral("params"), params},
-    };
-    if (closed_ || !writeLine(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n'))
+    if (closed_)
+        return false;
+    char digits[24];
+    const char* end = std::to_chars(std::begin(digits), std::end(digits), id).ptr; // 20 digits at most
+    QByteArray line;
+    line.reserve(40 + method.size() + params.size());
+    line.append("{\"id\":").append(digits, end - digits).append(",\"method\":\"");
+    line.append(method.data(), method.size()).append("\",\"params\":").append(params).append("}\n");
+    if (!writeLine(line))
         return false;
     pending_.add(id, kind, nowMs() + requestTimeoutMs_);
     deadlinesChanged();
     return true;
 }
 
-bool AppServerConnection::notify(const QString& method)
+bool AppServerConnection::notify(QLatin1String method)
 {
-    const QJsonObject message {{QStringLiteral("method"), method}};
-    return !closed_ && writeLine(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n');
+    if (closed_)
+        return false;
+    QByteArray line;
+    line.reserve(16 + method.size());
+    line.append("{\"method\":\"").append(method.data(), method.size()).append("\"}\n");
+    return writeLine(line);
 }
 
 void AppServerConnection::close()

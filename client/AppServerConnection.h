@@ -30,9 +30,11 @@ public:
     AppServerConnection(Events events, double requestTimeoutSeconds);
 
     // Writes one request and keeps it pending until its answer or its deadline.
-    // False when the write failed; the connection is then of no further use.
-    bool request(std::int64_t id, RequestKind kind, const QString& method, const QJsonObject& params);
-    bool notify(const QString& method);
+    // `method` is one of our own method names, written as it is (it needs no escaping);
+    // `params` is a JSON object as compact text. False when the write failed; the
+    // connection is then of no further use.
+    bool request(std::int64_t id, RequestKind kind, QLatin1String method, QByteArrayView params);
+    bool notify(QLatin1String method);
     PendingRequests& pending() { return pending_; }
 
     // Ends the connection: no event is called from here on. Its owner deletes it later,

@@ -4,7 +4,6 @@
 
 #include <QtGlobal>
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -29,10 +28,13 @@ public:
 
 private:
     struct Entry {
+        std::int64_t id;
         RequestKind kind;
         qint64 deadlineMs;
     };
-    std::map<std::int64_t, Entry> requests_;
+    // In the order of their ids. A connection has a request or two out at a time, so a
+    // vector that keeps its room across requests beats a node per request.
+    std::vector<Entry> requests_;
 };
 
 } // namespace tallyglass

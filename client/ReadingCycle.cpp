@@ -27,32 +27,91 @@ bool isAuthenticationProblem(const QString& lowerCasedMessage)
     return false;
 }
 
-// QJsonObject keeps its keys sorted, so equal objects give equal text; anything but an
-// object gives the empty text, which no object does.
-QString identityOf(const QJsonValue& account)
+// The account as compared between answers: the object itself (compared key by key), or
+// for anything but an object a null, which no object equals.
+QJsonValue identityOf(const QJsonValue& account)
 {
-    if (!account.isObject())
-        return {};
-    return QString::fromUtf8(QJsonDocument(account.toObject()).toJson(QJsonDocument::Compact));
+    return account.isObject() ? account : QJsonValue(QJsonValue::Null);
 }
 
-QJsonObject initializeParams()
+// The params of each request as compact JSON text; the fixed ones are written once.
+const QByteArray& initializeParams()
 {
-    return QJsonObject {
+    static const QByteArray text = QJsonDocument(QJsonObject {
         {QStringLiteral("clientInfo"), QJsonObject {{QStringLiteral("name"), QStringLiteral("tallyglass")},
                                                     {QStringLiteral("title"), QStringLiteral("Tallyglass")},
                                                     {QStringLiteral("version"), QStringLiteral(TALLYGLASS_VERSION)}}},
         {QStringLiteral("capabilities"), QJsonObject {{QStringLiteral("experimentalApi"), false}}},
-    };
+    }).toJson(QJsonDocument::Compact);
+    return text;
 }
+
+// A string as Qt's compact JSON writer gives it: the quote, the backslash and control
+// characters escaped, everything else as UTF-8.
+void appendJsonString(QByteArray& out, const QString& text)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    out.append('"');
+    for (const char c : text.toUtf8()) {
+        switch (c) {
+        case '"':
+        case '\\':
+            out.append('\\').append(c);
+            break;
+        case '\b':
+            out.append("\\b");
+            break;
+        case '\f':
+            out.append("\\f");
+            break;
+        case '\n':
+            out.append("\\n");
+            break;
+        case '\r':
+            out.append("\\r");
+            break;
+        case '\t':
+            out.append("\\t");
+            break;
+        default:
+            if (uchar(c) < 0x20)
+                out.append("\\u00").append(hex[c >> 4]).append(hex[c & 15]);
+            else
+                out.append(c);
+        }
+    }
+    out.append('"');
+}
+
+// Keys in Qt's order, as in the key file. Written by hand: a QJsonObject and its text
+// took a dozen allocations for these two strings.
+QByteArray resetParams(const ResetRequest& request)
+{
+    QByteArray params;
+    params.reserve(96);
+    if (request.creditId) {
+        params.append("{\"creditId\":");
+        appendJsonString(params, *request.creditId);
+        params.append(",\"idempotencyKey\":");
+    } else {
+        params.append("{\"idempotencyKey\":");
+    }
+    appendJsonString(params, request.idempotencyKey);
+    return params.append('}');
+}
+
+constexpr QByteArrayView kAccountParams = "{\"refreshToken\":true}";
+constexpr QByteArrayView kUsageParams = "{}";
 
 } // namespace
 
-ReadingCycle::ReadingCycle(Settings settings, Outputs outputs, WallClock wallClock, Launcher launcher)
+ReadingCycle::ReadingCycle(Settings settings, Outputs outputs, WallClock wallClock, Launcher launcher,
+                           ResetKeyStore keys)
     : settings_(std::move(settings))
     , out_(std::move(outputs))
     , wallClock_(std::move(wallClock))
     , launcher_(std::move(launcher))
+    , keys_(std::move(keys))
     , recovery_(settings_.recoveryCooldown)
 {
 }
@@ -75,23 +134,19 @@ void ReadingCycle::enterLocked(Phase next)
         }
     } else if (in<Handshaking>()) {
         out_.status(ClientStatus::loading());
-        sendLocked(RequestKind::initialize, QStringLiteral("initialize"), initializeParams());
+        sendLocked(RequestKind::initialize, QLatin1String("initialize"), initializeParams());
     } else if (const auto* read = std::get_if<AccountRead>(&phase_)) {
         if (!read->waiting)
             out_.status(ClientStatus::checkingAccount());
-        sendLocked(RequestKind::account, QStringLiteral("account/read"),
-                   QJsonObject {{QStringLiteral("refreshToken"), true}});
+        sendLocked(RequestKind::account, QLatin1String("account/read"), kAccountParams);
     } else if (in<UsageRead>()) {
-        sendLocked(RequestKind::usage, QStringLiteral("account/rateLimits/read"), QJsonObject {});
+        sendLocked(RequestKind::usage, QLatin1String("account/rateLimits/read"), kUsageParams);
     } else if (in<Ready>() && waitingReset_) {
         enterLocked(ResetConsume {*std::exchange(waitingReset_, std::nullopt)});
     } else if (const auto* consume = std::get_if<ResetConsume>(&phase_)) {
-        const ResetRequest& request = consume->reset.request;
-        QJsonObject params {{QStringLiteral("idempotencyKey"), request.idempotencyKey}};
-        if (request.creditId)
-            params.insert(QStringLiteral("creditId"), *request.creditId);
         out_.status(ClientStatus::resetUnderway());
-        sendLocked(RequestKind::resetCredit, QStringLiteral("account/rateLimitResetCredit/consume"), params);
+        sendLocked(RequestKind::resetCredit, QLatin1String("account/rateLimitResetCredit/consume"),
+                   resetParams(consume->reset.request));
     }
 }
 
@@ -118,7 +173,7 @@ void ReadingCycle::useResetCreditLocked(const QString& keyFile, const std::optio
 {
     if (waitingReset_ || in<ResetConsume>())
         return; // one at a time; its statuses answer this call too
-    const std::optional<ResetRequest> request = ResetKeyFile::loadOrCreate(keyFile, creditId);
+    const std::optional<ResetRequest> request = keys_.loadOrCreate(keyFile, creditId);
     if (!request) {
         out_.status(ClientStatus::resetFailed(std::nullopt));
         return;
@@ -175,7 +230,7 @@ void ReadingCycle::abandonResetLocked(bool requestOut)
         out_.status(ClientStatus::resetNoAnswer());
 }
 
-void ReadingCycle::sendLocked(RequestKind kind, const QString& method, const QJsonObject& params)
+void ReadingCycle::sendLocked(RequestKind kind, QLatin1String method, QByteArrayView params)
 {
     const std::int64_t id = nextRequestID_++;
     if (!connection_->request(id, kind, method, params))
@@ -237,7 +292,7 @@ void ReadingCycle::handleInitializeAnswerLocked(const QJsonObject& message)
         failLocked(ClientStatus::noInitializeAnswer());
         return;
     }
-    if (!connection_->notify(QStringLiteral("initialized"))) {
+    if (!connection_->notify(QLatin1String("initialized"))) {
         failLocked(ClientStatus::sendFailed());
         return;
     }
@@ -259,7 +314,7 @@ void ReadingCycle::handleAccountAnswerLocked(const QJsonObject& message)
     }
 
     const QJsonValue account = result.value(QLatin1String("account"));
-    const QString identity = identityOf(account);
+    const QJsonValue identity = identityOf(account);
     if (std::exchange(accountIdentity_, identity).value_or(identity) != identity) {
         recoverLocked(ClientStatus::accountChangeReason());
         return;
@@ -331,7 +386,7 @@ void ReadingCycle::handleResetAnswerLocked(const QJsonObject& message)
 void ReadingCycle::endResetLocked(const ClientStatus& status, bool removeKey, bool readAgain)
 {
     if (const auto* consume = std::get_if<ResetConsume>(&phase_); consume && removeKey)
-        ResetKeyFile::remove(consume->reset.keyFile);
+        keys_.remove(consume->reset.keyFile);
     out_.status(status);
     if (readAgain)
         enterLocked(AccountRead {});

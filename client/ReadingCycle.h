@@ -12,6 +12,7 @@
 #include "ResetKeyFile.h"
 
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -39,7 +40,8 @@ public:
         double recoveryCooldown = 60;
     };
 
-    ReadingCycle(Settings settings, Outputs outputs, WallClock wallClock, Launcher launcher);
+    ReadingCycle(Settings settings, Outputs outputs, WallClock wallClock, Launcher launcher,
+                 ResetKeyStore keys = {});
     ~ReadingCycle();
     ReadingCycle(const ReadingCycle&) = delete;
     ReadingCycle& operator=(const ReadingCycle&) = delete;
@@ -75,7 +77,7 @@ private:
     // entering NoChild ends the connection, and Ready hands over to a waiting reset.
     void enterLocked(Phase next);
     template <typename P>
-    bool in() const { return std::holds_alternative<P>(phase_); }
+    bool in() const { return std::get_if<P>(&phase_) != nullptr; }
     bool refreshing() const { return !in<NoChild>() && !in<Ready>(); }
 
     void launchLocked();
@@ -93,20 +95,21 @@ private:
     void handleEndLocked(const ClientStatus& status);
     void recoverLocked(const QString& reason);
     // Sends a request; a failed write ends the connection with its status.
-    void sendLocked(RequestKind kind, const QString& method, const QJsonObject& params);
+    void sendLocked(RequestKind kind, QLatin1String method, QByteArrayView params);
     void failLocked(const ClientStatus& status); // disconnect, then publish
 
     const Settings settings_;
     const Outputs out_;
     const WallClock wallClock_;
     const Launcher launcher_;
+    const ResetKeyStore keys_;
 
     AppServerConnection* connection_ = nullptr;
     Phase phase_;
     std::int64_t nextRequestID_ = 1; // ids only rise, across connections too
     // The account object last read on this connection; absent before the first answer
     // on a connection, which is taken as it is. Any change after it is a change of account.
-    std::optional<QString> accountIdentity_;
+    std::optional<QJsonValue> accountIdentity_;
     RecoveryPolicy recovery_;
     std::optional<PendingReset> waitingReset_; // until a reading under way ends
 };

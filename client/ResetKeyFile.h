@@ -5,6 +5,7 @@
 // Plain functions over the file system; any thread.
 
 #include <QString>
+#include <functional>
 #include <optional>
 
 namespace tallyglass {
@@ -29,5 +30,12 @@ std::optional<ResetRequest> loadOrCreate(const QString& path, const std::optiona
 void remove(const QString& path);
 
 } // namespace ResetKeyFile
+
+// Where the reading cycle keeps its reset keys: the file above, unless told otherwise.
+struct ResetKeyStore {
+    std::function<std::optional<ResetRequest>(const QString& path, const std::optional<QString>& creditId)>
+        loadOrCreate = ResetKeyFile::loadOrCreate;
+    std::function<void(const QString& path)> remove = ResetKeyFile::remove;
+};
 
 } // namespace tallyglass

@@ -8,9 +8,9 @@
 // Checked on every input: a snapshot is published only on an answer that shows the
 // same ChatGPT account as the one read before its usage read; request ids only rise;
 // at most one automatic reconnect between two refreshes; at most one connection at a
-// time; a reset is never asked while a reading is under way, and while its key file
-// exists every attempt carries the same key; every launched connection is stopped by
-// the end.
+// time; a reset is never asked while a reading is under way, and only with the key kept
+// for it (in memory here, in place of its file); every launched connection is stopped
+// by the end.
 
 #include "client/AppServerConnection.h"
 #include "fuzz/FuzzReplay.h"
@@ -18,15 +18,14 @@
 #include "usage/JsonInteger.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryDir>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
-#include <unistd.h>
 #include <vector>
 
 namespace tallyglass {
@@ -63,10 +62,27 @@ private:
     std::size_t left_;
 };
 
-const QString kConsume = QStringLiteral("account/rateLimitResetCredit/consume");
+// The requests the cycle may ask.
+enum class Asked { initialize, account, usage, reset, other };
+
+Asked askedFor(QByteArrayView method)
+{
+    if (method == "initialize")
+        return Asked::initialize;
+    if (method == "account/read")
+        return Asked::account;
+    if (method == "account/rateLimits/read")
+        return Asked::usage;
+    if (method == "account/rateLimitResetCredit/consume")
+        return Asked::reset;
+    return Asked::other;
+}
+
+// Requests by id, in the order asked (ids rise).
+using Requests = std::vector<std::pair<std::int64_t, Asked>>;
 
 struct Received {
-    QString method; // of the request this answers
+    Asked method; // of the request this answers
     std::optional<QJsonObject> chatgptAccount;
     bool usage = false;
 };
@@ -75,21 +91,18 @@ struct World;
 
 class ScriptedConnection final : public AppServerConnection {
 public:
-    ScriptedConnection(World& world, Events events, double timeout)
-        : AppServerConnection(std::move(events), timeout)
+    // The connection's events let the checks see each one before the cycle's own do.
+    ScriptedConnection(World& world, Events cycleEvents, double timeout)
+        : AppServerConnection(checkedEvents(this), timeout)
         , world_(world)
+        , cycleEvents_(std::move(cycleEvents))
     {
         ++alive;
     }
     ~ScriptedConnection() override { --alive; }
     static inline int alive = 0;
     // Hands over a message as if it had come as a line, without the framing's cost.
-    void deliver(const QJsonObject& message)
-    {
-        if (!isClosed())
-            handler(message);
-    }
-    std::function<void(const QJsonObject&)> handler;
+    void deliver(const QJsonObject& message);
     using AppServerConnection::expireOverdue;
     using AppServerConnection::receive;
     using AppServerConnection::reportEnd;
@@ -100,7 +113,10 @@ protected:
     qint64 nowMs() const override;
 
 private:
+    static Events checkedEvents(ScriptedConnection* self);
+
     World& world_;
+    const Events cycleEvents_;
 };
 
 struct World {
@@ -113,36 +129,40 @@ struct World {
     int reconnectsSinceRefresh = 0;
     std::int64_t lastId = 0;
     ScriptedConnection* current = nullptr;
-    std::map<std::int64_t, QString> asked; // id → method, on the current connection
+    Requests asked; // on the current connection
     // What the connection still awaits, kept as it does: an answer, the time-out or an
     // account/updated (for a usage read) settles a request, so later answers to it are
     // ignored by the cycle and must be by the checks too.
-    std::map<std::int64_t, QString> awaited;
+    Requests awaited;
     std::vector<Received> received;        // answers on the current connection, in order
-    QString keyFile;
-    QByteArray lastKey; // of the last reset asked while its key file existed
+    // The reset key store: one key, kept from its first use until an outcome removes it.
+    std::optional<ResetRequest> storedKey;
+    bool failNextKey = false;
+    int keysMade = 0;
 
     void record(const QJsonObject& message)
     {
-        const QJsonValue method = message.value(QLatin1String("method"));
-        if (method.isString()) {
-            if (method.toString() == QLatin1String("account/rateLimits/updated"))
+        const QJsonValue methodValue = message.value(QLatin1String("method"));
+        if (methodValue.isString()) {
+            const QString method = methodValue.toString();
+            if (method == QLatin1String("account/rateLimits/updated"))
                 reconnectsSinceRefresh = 0; // may start a new cycle
-            if (method.toString() == QLatin1String("account/updated"))
-                std::erase_if(awaited, [](const auto& entry) { return entry.second == QLatin1String("account/rateLimits/read"); });
+            if (method == QLatin1String("account/updated"))
+                std::erase_if(awaited, [](const auto& entry) { return entry.second == Asked::usage; });
             return;
         }
         const std::optional<std::int64_t> id = jsonNumberToInt64(message.value(QLatin1String("id")));
-        const auto it = id ? awaited.find(*id) : awaited.end();
+        const auto it = id ? std::find_if(awaited.begin(), awaited.end(), [&](const auto& entry) { return entry.first == *id; })
+                           : awaited.end();
         if (it == awaited.end())
             return;
         Received r {it->second, std::nullopt, false};
         awaited.erase(it);
         const QJsonObject result = message.value(QLatin1String("result")).toObject();
         const QJsonValue account = result.value(QLatin1String("account"));
-        if (account.isObject() && account.toObject().value(QLatin1String("type")) == QLatin1String("chatgpt"))
+        if (account.isObject() && account.toObject().value(QLatin1String("type")).toString() == QLatin1String("chatgpt"))
             r.chatgptAccount = account.toObject();
-        r.usage = r.method == QLatin1String("account/rateLimits/read") && !result.isEmpty();
+        r.usage = r.method == Asked::usage && !result.isEmpty();
         received.push_back(r);
     }
 
@@ -150,7 +170,7 @@ struct World {
     // answer showing the same account A.
     void checkSnapshot() const
     {
-        if (received.empty() || received.back().method != QLatin1String("account/read")
+        if (received.empty() || received.back().method != Asked::account
             || !received.back().chatgptAccount)
             fail("snapshot published outside an account answer showing a ChatGPT account");
         const QJsonObject& account = *received.back().chatgptAccount;
@@ -159,7 +179,7 @@ struct World {
             ++it;
         if (it == received.rend())
             fail("snapshot published without a usage answer");
-        while (it != received.rend() && !(it->method == QLatin1String("account/read") && it->chatgptAccount))
+        while (it != received.rend() && !(it->method == Asked::account && it->chatgptAccount))
             ++it;
         if (it == received.rend() || *it->chatgptAccount != account)
             fail("snapshot published without the same account read before its usage read");
@@ -167,18 +187,40 @@ struct World {
 };
 
 // The text after `"name":` in a compact line of ours, up to the next quote or comma.
-QByteArrayView field(QByteArrayView line, QByteArrayView name)
+QByteArrayView field(const QByteArray& line, const char* name)
 {
-    const qsizetype at = line.indexOf(name);
-    if (at < 0)
+    const char* at = std::strstr(line.constData(), name);
+    if (!at)
         return {};
-    QByteArrayView rest = line.sliced(at + name.size());
-    if (rest.startsWith('"'))
-        rest = rest.sliced(1);
-    qsizetype end = 0;
-    while (end < rest.size() && rest[end] != '"' && rest[end] != ',' && rest[end] != '}')
-        ++end;
-    return rest.first(end);
+    at += std::strlen(name);
+    if (*at == '"')
+        ++at;
+    // The lines are NUL-terminated; the C library's search keeps this loop out of the
+    // fuzzer's instrumentation, which would otherwise trace every byte compared.
+    return QByteArrayView(at, qsizetype(std::strcspn(at, "\",}")));
+}
+
+AppServerConnection::Events ScriptedConnection::checkedEvents(ScriptedConnection* self)
+{
+    return {
+        [self](const QJsonObject& message) {
+            self->world_.record(message);
+            self->cycleEvents_.message(message);
+        },
+        [self](std::int64_t id, RequestKind kind) {
+            std::erase_if(self->world_.awaited, [id](const auto& entry) { return entry.first == id; });
+            self->cycleEvents_.overdue(id, kind);
+        },
+        [self](const ClientStatus& status) { self->cycleEvents_.ended(status); },
+    };
+}
+
+void ScriptedConnection::deliver(const QJsonObject& message)
+{
+    if (isClosed())
+        return;
+    world_.record(message);
+    cycleEvents_.message(message);
 }
 
 bool ScriptedConnection::writeLine(const QByteArray& line)
@@ -194,18 +236,16 @@ bool ScriptedConnection::writeLine(const QByteArray& line)
     if (value <= world_.lastId)
         fail("a request id did not rise");
     world_.lastId = value;
-    const QByteArrayView method = field(line, "\"method\":");
-    if (method == "account/rateLimitResetCredit/consume") {
+    const Asked asked = askedFor(field(line, "\"method\":"));
+    if (asked == Asked::reset) {
         for (const auto& [awaitedId, awaitedMethod] : world_.awaited)
-            if (awaitedMethod != kConsume)
+            if (awaitedMethod != Asked::reset)
                 fail("a reset asked while a reading was under way");
-        const QByteArray key = field(line, "\"idempotencyKey\":").toByteArray();
-        if (!world_.lastKey.isEmpty() && world_.lastKey != key)
-            fail("a second key while the key file existed");
-        world_.lastKey = key;
+        if (!world_.storedKey || field(line, "\"idempotencyKey\":") != world_.storedKey->idempotencyKey.toLatin1())
+            fail("a reset asked without the key kept for it");
     }
-    world_.asked[value] = QLatin1String(method.data(), method.size());
-    world_.awaited[value] = world_.asked[value];
+    world_.asked.emplace_back(value, asked);
+    world_.awaited.emplace_back(value, asked);
     return true;
 }
 
@@ -239,19 +279,21 @@ constexpr std::uint8_t kAnswerCount = std::size(kAnswers);
 
 QByteArray answerLine(std::uint8_t choice, std::int64_t id)
 {
-    return "{\"id\":" + QByteArray::number(id) + "," + kAnswers[choice] + '\n';
+    QByteArray line;
+    line.reserve(200);
+    line.append("{\"id\":").append(QByteArray::number(id)).append(',').append(kAnswers[choice]).append('\n');
+    return line;
 }
 
-// The canned answers parsed once, without their id.
-const QJsonObject& answerObject(std::uint8_t choice)
+// The canned answers with their id, each parsed once and kept for later inputs: an
+// input asks at most a few dozen requests, so this stays small.
+const QJsonObject& answerObject(std::uint8_t choice, std::int64_t id)
 {
-    static const std::vector<QJsonObject> parsed = [] {
-        std::vector<QJsonObject> objects;
-        for (std::uint8_t i = 0; i < kAnswerCount; ++i)
-            objects.push_back(QJsonDocument::fromJson(answerLine(i, 0)).object());
-        return objects;
-    }();
-    return parsed[choice];
+    static std::map<std::pair<std::uint8_t, std::int64_t>, QJsonObject> parsed;
+    const auto [it, added] = parsed.try_emplace({choice, id});
+    if (added)
+        it->second = QJsonDocument::fromJson(answerLine(choice, id)).object();
+    return it->second;
 }
 
 void feed(ScriptedConnection& connection, Input& in, const QByteArray& bytes)
@@ -265,13 +307,12 @@ void feed(ScriptedConnection& connection, Input& in, const QByteArray& bytes)
 
 constexpr int kMostSteps = 32;
 
-void run(const std::uint8_t* data, std::size_t size, const QString& keyFile)
+const QString kKeyFile = QStringLiteral("pending-reset");
+
+void run(const std::uint8_t* data, std::size_t size)
 {
     Input in(data, size);
     World world;
-    world.keyFile = keyFile;
-    const QByteArray keyPath = QFile::encodeName(keyFile);
-    bool resetAsked = false;
     {
         ReadingCycle::Outputs outputs {
             [&world](const ClientStatus& status) {
@@ -290,23 +331,23 @@ void run(const std::uint8_t* data, std::size_t size, const QString& keyFile)
             world.asked.clear();
             world.awaited.clear();
             world.received.clear();
-            auto forward = std::move(events.message);
-            events.message = [&world, forward](const QJsonObject& message) {
-                world.record(message);
-                forward(message);
-            };
-            auto overdue = std::move(events.overdue);
-            events.overdue = [&world, overdue](std::int64_t id, RequestKind kind) {
-                world.awaited.erase(id);
-                overdue(id, kind);
-            };
-            auto handler = events.message;
             world.current = new ScriptedConnection(world, std::move(events), timeout);
-            world.current->handler = std::move(handler);
             return world.current;
         };
+        ResetKeyStore keys {
+            [&world](const QString& path, const std::optional<QString>& creditId) -> std::optional<ResetRequest> {
+                if (path != kKeyFile)
+                    fail("a reset key kept elsewhere");
+                if (world.failNextKey)
+                    return std::nullopt;
+                if (!world.storedKey)
+                    world.storedKey = ResetRequest {QString::number(++world.keysMade), creditId};
+                return world.storedKey;
+            },
+            [&world](const QString&) { world.storedKey.reset(); },
+        };
         ReadingCycle cycle({QStringLiteral("/nonexistent/codex"), 20, 60}, outputs,
-                           [&world] { return world.wallSeconds; }, launcher);
+                           [&world] { return world.wallSeconds; }, launcher, keys);
 
         // Enough for a few cycles, a reconnect and a reset; longer inputs add nothing but time.
         for (int step = 0; step < kMostSteps && !in.empty(); ++step) {
@@ -327,13 +368,10 @@ void run(const std::uint8_t* data, std::size_t size, const QString& keyFile)
                 // An answer to something asked: most as a message, some as bytes to be framed,
                 // some with anything after a valid id.
                 if (connection && !world.asked.empty()) {
-                    auto it = world.asked.begin();
-                    std::advance(it, in.byte() % world.asked.size());
+                    const auto it = world.asked.begin() + in.byte() % world.asked.size();
                     const std::uint8_t choice = in.byte();
                     if (choice < kAnswerCount) {
-                        QJsonObject message = answerObject(choice);
-                        message.insert(QStringLiteral("id"), qint64(it->first));
-                        connection->deliver(message);
+                        connection->deliver(answerObject(choice, it->first));
                     } else if (choice < 2 * kAnswerCount) {
                         feed(*connection, in, answerLine(choice - kAnswerCount, it->first));
                     } else {
@@ -376,16 +414,17 @@ void run(const std::uint8_t* data, std::size_t size, const QString& keyFile)
                 world.failNextLaunch = true;
                 break;
             case 11:
-                resetAsked = true;
-                cycle.useResetCreditLocked(keyFile, in.byte() % 2 ? std::optional(QStringLiteral("credit-1"))
-                                                                  : std::nullopt);
+            {
+                // Low bit: with a credit id or without; the next two: the store fails.
+                const std::uint8_t how = in.byte();
+                world.failNextKey = (how & 6) == 6;
+                cycle.useResetCreditLocked(kKeyFile, how & 1 ? std::optional(QStringLiteral("credit-1")) : std::nullopt);
+                world.failNextKey = false;
                 break;
+            }
             }
             if (world.current && world.current->isClosed())
                 world.current = nullptr; // deleted at the end with the other retired connections
-            // Only an answer (steps 3 and 4) can remove the key: the next reset is a new one.
-            if ((kind == 3 || kind == 4) && !world.lastKey.isEmpty() && ::access(keyPath.constData(), F_OK) != 0)
-                world.lastKey.clear();
         }
     }
     // The cycle retires connections with deleteLater; with no event loop they go here.
@@ -396,8 +435,6 @@ void run(const std::uint8_t* data, std::size_t size, const QString& keyFile)
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCoreApplication::sendPostedEvents();
     }
-    if (resetAsked)
-        ::unlink(keyPath.constData()); // the next input starts without a key
     if (world.launched != world.stopped)
         fail("a launched connection was never stopped");
     if (ScriptedConnection::alive != 0)
@@ -413,9 +450,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static char name[] = "fuzz_client_cycle";
     static char* argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
-    static const QTemporaryDir folder;
-    static const QString keyFile = folder.filePath(QStringLiteral("pending-reset"));
-    tallyglass::run(data, size, keyFile);
+    tallyglass::run(data, size);
     return 0;
 }
 

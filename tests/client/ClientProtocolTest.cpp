@@ -392,7 +392,9 @@ TEST(ClientProtocol, ABankedResetKeepsItsKeyUntilAnOutcome)
         h.setScenario(R"({"rules": [)" + rules + "]}");
         QDir().mkpath(h.dir() + QStringLiteral("/state"));
         const QByteArray otherKey = R"({"idempotencyKey":"not-ours"})";
-        const QByteArray earlierKey = R"({"creditId":"credit-0","idempotencyKey":"0b1d7e44-1f0e-4c55-9a55-5d1f0e2c7a10"})";
+        // A credit id with what JSON must escape, as the backend could send it.
+        const QByteArray earlierKey
+            = R"({"creditId":"credit-0 \"q\" \\ \n\t \u0001 \u00e9","idempotencyKey":"0b1d7e44-1f0e-4c55-9a55-5d1f0e2c7a10"})";
         if (c.existing == Key::earlier) {
             QFile earlier(keyFile);
             ASSERT_TRUE(earlier.open(QIODevice::WriteOnly) && earlier.write(earlierKey) == earlierKey.size());
