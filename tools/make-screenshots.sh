@@ -24,15 +24,8 @@ out="$root/docs/screenshots"
 # shellcheck source=tests/system/desktop/desktop-session.sh
 source "$root/tests/system/desktop/desktop-session.sh"
 
-for binary in "$app" "$fake" "$history_tool"; do
-  [ -x "$binary" ] || ds_fail "$binary is not built (cmake --build $build --target tallyglass fake-codex bench_history)"
-done
-ds_require_tools
-ds_require_no_installed_codex
-
-DS_WORK=$(mktemp -d "${TMPDIR:-/tmp}/tallyglass-screenshots.XXXXXX")
-trap 'ds_cleanup; rm -rf "$DS_WORK"' EXIT
-trap 'exit 1' INT TERM HUP
+ds_require_built "$build" "tallyglass fake-codex bench_history" "$app" "$fake" "$history_tool"
+ds_make_work screenshots
 
 # Twice the pixels of a 96 dpi screen, so the text reads well on a README page.
 scale=2

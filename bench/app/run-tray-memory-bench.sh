@@ -36,15 +36,9 @@ fake=$build/tests/doubles/fake-codex/fake-codex
 # shellcheck source=tests/system/desktop/desktop-session.sh
 source "$root/tests/system/desktop/desktop-session.sh"
 
-for binary in "$tray" "$bare" "$fake"; do
-  [ -x "$binary" ] || ds_fail "$binary is not built (cmake --build $build --target tallyglass bare-tray fake-codex)"
-done
-ds_require_tools
-ds_require_no_installed_codex
-
-base=$(mktemp -d "${TMPDIR:-/tmp}/tallyglass-memory.XXXXXX")
-trap 'ds_cleanup; rm -rf "$base"' EXIT
-trap 'exit 1' INT TERM HUP
+ds_require_built "$build" "tallyglass bare-tray fake-codex" "$tray" "$bare" "$fake"
+ds_make_work memory
+base=$DS_WORK # each round works in a folder of its own below it
 
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null; }
 

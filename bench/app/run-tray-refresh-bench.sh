@@ -17,15 +17,8 @@ fake="$build/tests/doubles/fake-codex/fake-codex"
 # shellcheck source=tests/system/desktop/desktop-session.sh
 source "$root/tests/system/desktop/desktop-session.sh"
 
-for binary in "$bench" "$fake"; do
-  [ -x "$binary" ] || ds_fail "$binary is not built (cmake --build $build --target tray-refresh-bench fake-codex)"
-done
-ds_require_tools
-ds_require_no_installed_codex
-
-DS_WORK=$(mktemp -d "${TMPDIR:-/tmp}/tallyglass-bench.XXXXXX")
-trap 'ds_cleanup; rm -rf "$DS_WORK"' EXIT
-trap 'exit 1' INT TERM HUP
+ds_require_built "$build" "tray-refresh-bench fake-codex" "$bench" "$fake"
+ds_make_work bench
 
 ds_start_xvfb 1024 768
 ds_start_trayer 32

@@ -62,6 +62,26 @@ ds_require_no_installed_codex() {
   done
 }
 
+# ds_require_built BUILD_DIR TARGETS BINARY...: every binary is built (TARGETS names
+# them for cmake), the desktop tools are installed and no codex would shadow the fake.
+ds_require_built() {
+  local build=$1 targets=$2 binary
+  shift 2
+  for binary in "$@"; do
+    [ -x "$binary" ] || ds_fail "$binary is not built (cmake --build $build --target $targets)"
+  done
+  ds_require_tools
+  ds_require_no_installed_codex
+}
+
+# ds_make_work NAME: a fresh DS_WORK; it and the session go on exit or interruption.
+ds_make_work() {
+  DS_WORK=$(mktemp -d "${TMPDIR:-/tmp}/tallyglass-$1.XXXXXX")
+  # shellcheck disable=SC2064 # this folder, even when DS_WORK changes later
+  trap "ds_cleanup; rm -rf '$DS_WORK'" EXIT
+  trap 'exit 1' INT TERM HUP
+}
+
 ds_cleanup() {
   local i pid
   for ((i = ${#DS_PIDS[@]} - 1; i >= 0; i--)); do
